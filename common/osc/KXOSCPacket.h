@@ -1,0 +1,59 @@
+// The common base of OSC messages and bundles.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Data.h"
+
+/// What every OSC packet answers: its bytes as one datagram and its text for the log.
+/// Messages and bundles override both; the base's own versions give no buffer and the text
+/// "abstract parent class: KXOSCPacket".
+class KXOSCPacket {
+public:
+    KXOSCPacket() = default;
+    KXOSCPacket(const KXOSCPacket&) = delete;
+    KXOSCPacket& operator=(const KXOSCPacket&) = delete;
+    virtual ~KXOSCPacket() = default;
+
+    virtual Data packetizedData() const;
+    virtual std::string stringRepresentation() const;
+};
+
+/// A packet with an ordered list of contained objects of one kind: arguments for a message,
+/// packets for a bundle. The list is absent until the first attach, which creates it; objects
+/// are only ever appended.
+template <typename Contained> class KXOSCContainerPacket : public KXOSCPacket {
+public:
+    using ObjectList = std::vector<std::shared_ptr<Contained>>;
+
+    /// No object: nothing happens, and the list is not created.
+    void attachObject(std::shared_ptr<Contained> object) {
+        if (object == nullptr)
+            return;
+        if (!containedObjects_)
+            containedObjects_.emplace();
+        containedObjects_->push_back(std::move(object));
+    }
+    /// Creates the list if absent, also for an empty list, then appends in order.
+    void attachObjects(const ObjectList& objects) {
+        if (!containedObjects_)
+            containedObjects_.emplace();
+        containedObjects_->insert(containedObjects_->end(), objects.begin(), objects.end());
+    }
+    void attachObjects(ObjectList&& objects) {
+        if (!containedObjects_) {
+            containedObjects_.emplace(std::move(objects));
+            return;
+        }
+        for (auto& object : objects)
+            containedObjects_->push_back(std::move(object));
+    }
+    /// The list itself, or no list when nothing was ever attached.
+    const std::optional<ObjectList>& attachedObjects() const noexcept { return containedObjects_; }
+
+private:
+    std::optional<ObjectList> containedObjects_;
+};
