@@ -32,14 +32,15 @@ tsan: deps
 # ROUNDS=5 for more rounds. It raises its own priority a little (as root) so that other work on
 # the machine disturbs every relay less; the run is bounded (about ten minutes for three rounds).
 ROUNDS ?= 3
-RELAY_BENCH_TARGETS = relaybench $(if $(wildcard classes/main.cpp),tandrel)
+BENCH_RELAY = build/bench/bench/relay/tandrel_bench_relay
+RELAY_BENCH_TARGETS = tandrel_bench_relay $(if $(wildcard classes/main.cpp),tandrel)
 
 bench-relay: deps
 	cmake --preset bench >/dev/null
 	cmake --build --preset bench -j $(JOBS) --target $(RELAY_BENCH_TARGETS)
 	mkdir -p bench/results
 	results=bench/results/relay-$$(date +%Y%m%d-%H%M).md; \
-	$(if $(filter 0,$(shell id -u)),nice -n -5) build/bench/bench/relay/relaybench \
+	$(if $(filter 0,$(shell id -u)),nice -n -5) $(BENCH_RELAY) \
 		--tandrel build/bench/tandrel --rounds $(ROUNDS) >$$results; \
 	status=$$?; cat $$results; exit $$status
 
@@ -47,7 +48,7 @@ bench-relay: deps
 bench-relay-smoke: deps
 	cmake --preset bench >/dev/null
 	cmake --build --preset bench -j $(JOBS) --target $(RELAY_BENCH_TARGETS)
-	build/bench/bench/relay/relaybench --tandrel build/bench/tandrel --smoke
+	$(BENCH_RELAY) --tandrel build/bench/tandrel --smoke
 
 clean:
 	rm -rf build

@@ -39,7 +39,7 @@ std::string describe(int status) {
 RelayProcess::RelayProcess(const std::string& executable, Configuration configuration,
                            const RelaySettings& settings) {
     std::string pattern =
-        (std::filesystem::temp_directory_path() / "tandrel-relaybench-XXXXXX").string();
+        (std::filesystem::temp_directory_path() / "tandrel-bench-relay-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         std::perror("mkdtemp");
         std::exit(1);

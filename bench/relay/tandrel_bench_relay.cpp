@@ -1,6 +1,6 @@
 // The relay benchmark: measures the shipped relay against three reference relays under the same
 // bounded loads on loopback and prints a Markdown table of medians and ratios. See
-// `relaybench --help`.
+// `tandrel_bench_relay --help`.
 
 #include "RelayBench.h"
 #include "ResultTable.h"
@@ -68,9 +68,12 @@ int main(int argc, char** argv) {
 
     const std::vector<RelayBench::Relay> relays{
         {"tandrel", tandrel, RelayProcess::Configuration::settingsFile},
-        {"raw", (here / "relay-raw").string(), RelayProcess::Configuration::arguments},
-        {"hand-off", (here / "relay-handoff").string(), RelayProcess::Configuration::arguments},
-        {"liblo", (here / "relay-liblo").string(), RelayProcess::Configuration::arguments},
+        {"raw", (here / "tandrel_bench_relay_raw").string(),
+         RelayProcess::Configuration::arguments},
+        {"hand-off", (here / "tandrel_bench_relay_handoff").string(),
+         RelayProcess::Configuration::arguments},
+        {"liblo", (here / "tandrel_bench_relay_liblo").string(),
+         RelayProcess::Configuration::arguments},
     };
 
     utsname system{};
