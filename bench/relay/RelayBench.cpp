@@ -88,6 +88,9 @@ RelayBench::Round RelayBench::measure(const Relay& relay) {
     setup.settings.device2ListenPort = listen[2];
     setup.process =
         std::make_unique<RelayProcess>(relay.executable, relay.configuration, setup.settings);
+    // The process id lets a profiler (perf stat -p, strace -c -p) attach for the run.
+    std::fprintf(stderr, "  %s runs as process %d\n", relay.name.c_str(),
+                 static_cast<int>(setup.process->pid()));
 
     if (!becomesReady(setup)) {
         round.ending = setup.process->stop();

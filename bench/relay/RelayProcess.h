@@ -22,6 +22,7 @@ public:
     RelayProcess& operator=(const RelayProcess&) = delete;
 
     bool running() const noexcept { return pid_ > 0; }
+    pid_t pid() const noexcept { return pid_; }
 
     // User plus system CPU time so far, in seconds (/proc/<pid>/stat).
     double cpuSeconds() const;

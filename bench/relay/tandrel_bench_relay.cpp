@@ -19,13 +19,16 @@
 namespace {
 
 void usage(const char* program) {
-    std::fprintf(stderr,
-                 "usage: %s [--tandrel PATH] [--rounds N] [--idle SECONDS] [--smoke]\n"
-                 "  --tandrel PATH  the relay under test (default: the build's tandrel)\n"
-                 "  --rounds N      rounds, every relay once per round (default 3)\n"
-                 "  --idle SECONDS  idle measurement per relay and round (default 10)\n"
-                 "  --smoke         a pass of a few seconds that only checks the harness works\n",
-                 program);
+    std::fprintf(
+        stderr,
+        "usage: %s [--tandrel PATH] [--rounds N] [--idle SECONDS] [--smoke] [--only NAME]...\n"
+        "  --tandrel PATH  the relay under test (default: the build's tandrel)\n"
+        "  --rounds N      rounds, every relay once per round (default 3)\n"
+        "  --idle SECONDS  idle measurement per relay and round (default 10)\n"
+        "  --smoke         a pass of a few seconds that only checks the harness works\n"
+        "  --only NAME     measure only this relay (tandrel, raw, hand-off, liblo); the\n"
+        "                  first one named is compared with the others\n",
+        program);
 }
 
 std::string cpuModel() {
@@ -44,6 +47,7 @@ int main(int argc, char** argv) {
     const std::filesystem::path here = std::filesystem::canonical("/proc/self/exe").parent_path();
     std::string tandrel = (here / "../../tandrel").lexically_normal().string();
     RelayBench::Options options;
+    std::vector<std::string> only;
     for (int index = 1; index < argc; ++index) {
         const std::string argument = argv[index];
         const bool hasValue = index + 1 < argc;
@@ -53,6 +57,8 @@ int main(int argc, char** argv) {
             options.rounds = std::max(1, std::atoi(argv[++index]));
         } else if (argument == "--idle" && hasValue) {
             options.idleSeconds = std::max(0.1, std::atof(argv[++index]));
+        } else if (argument == "--only" && hasValue) {
+            only.emplace_back(argv[++index]);
         } else if (argument == "--smoke") {
             options.rounds = 1;
             options.idleSeconds = 0.5;
@@ -66,7 +72,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    const std::vector<RelayBench::Relay> relays{
+    const std::vector<RelayBench::Relay> all{
         {"tandrel", tandrel, RelayProcess::Configuration::settingsFile},
         {"raw", (here / "tandrel_bench_relay_raw").string(),
          RelayProcess::Configuration::arguments},
@@ -75,6 +81,21 @@ int main(int argc, char** argv) {
         {"liblo", (here / "tandrel_bench_relay_liblo").string(),
          RelayProcess::Configuration::arguments},
     };
+    std::vector<RelayBench::Relay> relays;
+    for (const std::string& name : only) {
+        for (const RelayBench::Relay& relay : all) {
+            if (relay.name == name) {
+                relays.push_back(relay);
+            }
+        }
+    }
+    if (relays.size() != only.size()) {
+        usage(argv[0]);
+        return 2;
+    }
+    if (relays.empty()) {
+        relays = all;
+    }
 
     utsname system{};
     uname(&system);
@@ -86,7 +107,8 @@ int main(int argc, char** argv) {
     std::printf("Relay benchmark, %s, on %s, %ld cores, Linux %s (load average %.2f at start)\n",
                 day, cpuModel().c_str(), sysconf(_SC_NPROCESSORS_ONLN), system.release, load[0]);
     const bool tandrelBuilt = access(tandrel.c_str(), X_OK) == 0;
-    if (!tandrelBuilt) {
+    const bool tandrelWanted = relays.front().name == "tandrel";
+    if (tandrelWanted && !tandrelBuilt) {
         std::printf("\ntandrel: NOT MEASURED: %s does not exist. The relay's entry point "
                     "(classes/main.cpp) is not on this branch yet; its columns and ratios show "
                     "n/a, and no figure stands in for it.\n",
@@ -102,7 +124,7 @@ int main(int argc, char** argv) {
     // cleanly, or that corrupted a datagram, is.
     bool failed = false;
     for (std::size_t relay = 0; relay < relays.size(); ++relay) {
-        if (relay == 0 && !tandrelBuilt) {
+        if (relays[relay].name == "tandrel" && !tandrelBuilt) {
             continue;
         }
         for (const RelayBench::Round& round : results[relay]) {
