@@ -105,11 +105,14 @@ RelayBench::Round RelayBench::measure(const Relay& relay) {
     round.idleCpuPercent = 100.0 * (setup.process->cpuSeconds() - idleStart) / options_.idleSeconds;
 
     for (Direction direction : {fromOrvane, fromDevices}) {
-        round.directions[direction] = measureDirection(setup, direction);
-        for (const Step& step : round.directions[direction].steps) {
-            if (step.figures.corrupted != 0 && round.problem.empty()) {
-                round.problem = "corrupted datagrams";
-            }
+        const DirectionResult& result = round.directions[direction] =
+            measureDirection(setup, direction);
+        std::uint64_t corrupted = result.latency.corrupted + result.cpu.corrupted;
+        for (const Step& step : result.steps) {
+            corrupted += step.figures.corrupted;
+        }
+        if (corrupted != 0 && round.problem.empty()) {
+            round.problem = std::to_string(corrupted) + " corrupted datagrams";
         }
     }
     round.ending = setup.process->stop();
