@@ -32,11 +32,11 @@ bool hasElements(const KXOSCBundle& bundle) {
 /// operations; other kinds of packet (subclasses) keep their own.
 const KXOSCMessage* asPlainMessage(const KXOSCPacket& packet) {
     return typeid(packet) == typeid(KXOSCMessage) ? static_cast<const KXOSCMessage*>(&packet)
-                                                   : nullptr;
+                                                  : nullptr;
 }
 const KXOSCBundle* asPlainBundle(const KXOSCPacket& packet) {
     return typeid(packet) == typeid(KXOSCBundle) ? static_cast<const KXOSCBundle*>(&packet)
-                                                  : nullptr;
+                                                 : nullptr;
 }
 
 /// A bundle being walked and the index of its next element.

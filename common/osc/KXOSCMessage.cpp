@@ -17,12 +17,12 @@ std::string_view asciiOrEmpty(std::string_view text) {
 }
 
 /// A string block holds the text and 1 to 4 zero bytes, so its length is a multiple of 4.
-std::size_t stringBlockSize(std::string_view asciiText) {
-    return asciiText.size() + 4 - asciiText.size() % 4;
+std::size_t stringBlockSize(std::size_t textLength) {
+    return textLength + 4 - textLength % 4;
 }
 
 std::uint8_t* writeStringBlock(std::uint8_t* out, std::string_view asciiText) {
-    const std::size_t blockSize = stringBlockSize(asciiText);
+    const std::size_t blockSize = stringBlockSize(asciiText.size());
     if (!asciiText.empty())
         std::memcpy(out, asciiText.data(), asciiText.size());
     std::memset(out + asciiText.size(), 0, blockSize - asciiText.size());
@@ -59,10 +59,10 @@ std::string KXOSCMessage::typeTagString() const {
 }
 
 std::size_t KXOSCMessage::encodedSize() const {
-    std::size_t size = stringBlockSize(asciiOrEmpty(addressText(address_)));
+    std::size_t size = stringBlockSize(asciiOrEmpty(addressText(address_)).size());
     const auto& arguments = attachedObjects();
     if (!arguments)
-        return size + stringBlockSize(",");
+        return size + stringBlockSize(1);
     for (const auto& argument : *arguments)
         size += argument->packetizedData().size();
     return size + stringBlockSize(hasAsciiTypes(*arguments) ? 1 + arguments->size() : 0);

@@ -16,8 +16,8 @@
 class KXOSCMessage : public KXOSCContainerPacket<KXOSCArgument> {
 public:
     /// No message for no address.
-    static std::shared_ptr<KXOSCMessage> messageWithKXOSCAddress(
-        std::shared_ptr<KXOSCAddress> address);
+    static std::shared_ptr<KXOSCMessage>
+    messageWithKXOSCAddress(std::shared_ptr<KXOSCAddress> address);
 
     /// The address must be present; the factory is the checked way in.
     explicit KXOSCMessage(std::shared_ptr<KXOSCAddress> address) : address_(std::move(address)) {}
