@@ -81,10 +81,11 @@ KXOSCBundle::~KXOSCBundle() {
     while (!pending.empty()) {
         std::shared_ptr<KXOSCPacket> element = std::move(pending.back());
         pending.pop_back();
-        if (element.use_count() != 1 || typeid(*element) != typeid(KXOSCBundle))
+        KXOSCPacket& packet = *element;
+        if (element.use_count() != 1 || typeid(packet) != typeid(KXOSCBundle))
             continue;
         // The last holder of a nested bundle: its elements join the work list before it goes.
-        auto& inner = static_cast<KXOSCBundle&>(*element);
+        auto& inner = static_cast<KXOSCBundle&>(packet);
         if (auto innerElements = inner.takeAttachedObjects()) {
             try {
                 pending.insert(pending.end(), std::make_move_iterator(innerElements->begin()),

@@ -75,6 +75,12 @@ bool writesBackAsRead(const std::string& text) {
     return text.find('\0') == std::string::npos;
 }
 
+/// Leading zero bytes are trimmed, so an address may come out beginning with "#"; written
+/// again, that message would be read as a bundle. Such an address is not taken either.
+bool addressWritesBackAsRead(const std::string& text) {
+    return writesBackAsRead(text) && (text.empty() || text.front() != '#');
+}
+
 /// The payload of the blob at `start`, or none when its size field does not fit the bytes
 /// after it. `end` is after the size field, the payload and its 1 to 4 pad bytes.
 std::optional<Bytes> readBlob(Bytes bytes, std::size_t start, std::size_t& end) {
@@ -140,7 +146,7 @@ std::shared_ptr<KXOSCArgument> readArgument(Bytes bytes, std::size_t start, std:
 std::shared_ptr<KXOSCMessage> readMessage(Bytes bytes) {
     std::size_t cursor = 0;
     auto address = readString(bytes, 0, cursor);
-    if (!address || !writesBackAsRead(*address))
+    if (!address || !addressWritesBackAsRead(*address))
         return nullptr;
     const auto types = readString(bytes, cursor, cursor);
     if (!types)

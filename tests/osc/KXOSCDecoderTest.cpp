@@ -106,6 +106,10 @@ TEST(KXOSCDecoder, Messages) {
         // be read as the type tags ("/ab" then ",ii" here).
         {"address with a zero character inside: refused",
          "00 2F 61 62 00 2C 69 69 00 00 00 00 2C 00 00 00", false, nullptr},
+        // Leading zeros are trimmed: written again, an address beginning with "#" would make
+        // the message read as a bundle.
+        {"address beginning with # after leading zeros: refused", "00 23 62 00 2C 00 00 00", false,
+         nullptr},
         {"string argument with a zero character inside",
          "2F 61 00 00 2C 73 00 00 00 61 62 63 00 64 65 66 00 00 00 00", false, nullptr},
     });
