@@ -194,6 +194,26 @@ TEST(KXOSCDecoder, BuildsTheObjectModel) {
               "s { hi }\nb { <aabb> }\n---\nMESSAGE:\naddress:/b\n types:,");
 }
 
+TEST(KXOSCDecoder, PartsOfADecodedMessageOutliveIt) {
+    // Five arguments and two: the address and arguments are kept in shared blocks of two kinds.
+    for (const char* hex :
+         {"2F 61 00 00 2C 69 69 69 69 73 00 00 00 00 00 01 00 00 00 02 00 00 00 03 "
+          "00 00 00 04 61 62 00 00",
+          "2F 61 00 00 2C 69 73 00 00 00 00 01 61 62 00 00"}) {
+        auto message =
+            std::dynamic_pointer_cast<KXOSCMessage>(KXOSCDecoder::decodeData(bytes(hex)));
+        ASSERT_NE(message, nullptr) << hex;
+        const auto address = message->address();
+        const auto last = message->attachedObjects()->back();
+        message->setAddress(KXOSCAddress::addressWithString("/b"));
+        message.reset();
+        EXPECT_EQ(address->address(), "/a");
+        EXPECT_EQ(last->stringValue(), "ab");
+        last->setIntValue(7);
+        EXPECT_EQ(last->intValue(), 7);
+    }
+}
+
 TEST(KXOSCDecoder, ReadingStepsReportTheirEndOffsets) {
     std::int32_t end = -1;
     EXPECT_EQ(KXOSCDecoder::stringFromData(bytes("61 62 63 64 00 00 00 00"), 0, end), "abcd");
