@@ -134,14 +134,22 @@ bool readArgument(Bytes bytes, std::size_t start, std::size_t& end, char type,
         const auto text = readString(bytes, start, end);
         if (!text || !writesBackAsRead(*text))
             return false;
-        argument.setStringValue(*text);
+        if (text->data() != reinterpret_cast<const char*>(bytes.data() + start)) {
+            argument.setStringValue(*text);
+            return true;
+        }
+        // Without leading zero bytes, the block read is exactly the string block of its text:
+        // the text, then the 1 to 4 zero bytes that end the first word ending in zero.
+        argument.setType(KXOSCArgument::kString);
+        argument.setData(Data::copyOf(bytes.subspan(start, end - start)));
         return true;
     }
     case KXOSCArgument::kInt:
-        argument.setIntValue(static_cast<std::int32_t>(readWord(bytes, start, end)));
-        return true;
     case KXOSCArgument::kFloat:
-        argument.setFloatValue(std::bit_cast<float>(readWord(bytes, start, end)));
+        // The four bytes are the int32 or float32 block itself, carried bit for bit.
+        readWord(bytes, start, end);
+        argument.setType(type);
+        argument.setData(Data::copyOf(bytes.subspan(start, 4)));
         return true;
     case KXOSCArgument::kBlob:
         // No blob still gives a blob argument, with an empty payload.

@@ -10,11 +10,17 @@ namespace {
 /// The bytes a text contributes to its string block: all of them when it is ASCII, none
 /// otherwise (text that has no ASCII form is written as the empty string).
 std::string_view asciiOrEmpty(std::string_view text) {
-    // No early exit: the loop stays branch-free and vectorises.
-    unsigned char seen = 0;
-    for (const char character : text)
-        seen |= static_cast<unsigned char>(character);
-    return seen < 0x80 ? text : std::string_view();
+    // Eight bytes at a time: addresses are short, and this is on every message written.
+    std::uint64_t seen = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        seen |= word;
+    }
+    for (; i < text.size(); ++i)
+        seen |= static_cast<unsigned char>(text[i]);
+    return (seen & 0x8080808080808080u) == 0 ? text : std::string_view();
 }
 
 /// A string block holds the text and 1 to 4 zero bytes, so its length is a multiple of 4.
