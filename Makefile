@@ -46,7 +46,7 @@ fuzz: deps
 bench: deps
 	cmake --preset bench >/dev/null
 	cmake --build --preset bench -j $(JOBS) --target tandrel_bench_codec
-	$(BENCH_CODEC) --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+	$(BENCH_CODEC) --benchmark_repetitions=10 --benchmark_min_time=0.2
 
 # Builds the benchmark and runs each case very briefly: it must work, its figures mean nothing.
 bench-smoke: deps
