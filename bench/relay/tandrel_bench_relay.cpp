@@ -19,16 +19,16 @@
 namespace {
 
 void usage(const char* program) {
-    std::fprintf(
-        stderr,
-        "usage: %s [--tandrel PATH] [--rounds N] [--idle SECONDS] [--smoke] [--only NAME]...\n"
-        "  --tandrel PATH  the relay under test (default: the build's tandrel)\n"
-        "  --rounds N      rounds, every relay once per round (default 3)\n"
-        "  --idle SECONDS  idle measurement per relay and round (default 10)\n"
-        "  --smoke         a pass of a few seconds that only checks the harness works\n"
-        "  --only NAME     measure only this relay (tandrel, raw, hand-off, liblo); the\n"
-        "                  first one named is compared with the others\n",
-        program);
+    std::fprintf(stderr,
+                 "usage: %s [--tandrel PATH] [--rounds N] [--idle SECONDS] [--smoke] [--steps "
+                 "LIST] [--only NAME]...\n"
+                 "  --tandrel PATH  the relay under test (default: the build's tandrel)\n"
+                 "  --rounds N      rounds, every relay once per round (default 3)\n"
+                 "  --idle SECONDS  idle measurement per relay and round (default 10)\n"
+                 "  --smoke         a pass of a few seconds that only checks the harness works\n"
+                 "  --only NAME     measure only this relay (tandrel, raw, hand-off, liblo); the\n"
+                 "                  first one named is compared with the others\n",
+                 program);
 }
 
 std::string cpuModel() {
@@ -57,6 +57,18 @@ int main(int argc, char** argv) {
             options.rounds = std::max(1, std::atoi(argv[++index]));
         } else if (argument == "--idle" && hasValue) {
             options.idleSeconds = std::max(0.1, std::atof(argv[++index]));
+        } else if (argument == "--steps" && hasValue) {
+            options.stepRates.clear();
+            for (const char* rate = argv[++index];
+                 *rate != '\0' && std::strcmp(rate, "none") != 0;) {
+                char* end = nullptr;
+                options.stepRates.push_back(std::strtod(rate, &end));
+                if (end == rate || options.stepRates.back() <= 0) {
+                    usage(argv[0]);
+                    return 2;
+                }
+                rate = *end == ',' ? end + 1 : end;
+            }
         } else if (argument == "--only" && hasValue) {
             only.emplace_back(argv[++index]);
         } else if (argument == "--smoke") {
