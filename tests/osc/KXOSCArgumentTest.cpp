@@ -164,7 +164,7 @@ TEST(KXOSCArgument, UnknownTypeHasNoValueButKeepsItsBytes) {
     EXPECT_EQ(argument->intValue(), 0);
     EXPECT_EQ(argument->packetizedData(), before);
 
-    const KXOSCArgument untouched;
+    const KXOSCArgument untouched{};
     EXPECT_EQ(untouched.type(), 0);
     EXPECT_TRUE(untouched.packetizedData().isAbsent());
     EXPECT_EQ(untouched.description(), "no arg value");
