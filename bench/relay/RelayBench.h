@@ -22,7 +22,10 @@ public:
         double latencySeconds = 2;
         double cpuRate = 20000;
         std::uint64_t cpuCount = 100000;
-        std::vector<double> stepRates{10000,  20000,  30000,  40000,  50000,  60000,
+        // Finer where the relays' limits lie on this kind of machine, so that a ratio of two
+        // limits is not mostly the step size.
+        std::vector<double> stepRates{5000,   10000,  15000,  20000,  25000,  30000,
+                                      35000,  40000,  45000,  50000,  55000,  60000,
                                       70000,  80000,  90000,  100000, 110000, 120000,
                                       130000, 140000, 150000, 165000, 180000, 200000};
         double stepSeconds = 0.5;

@@ -26,6 +26,8 @@ void usage(const char* program) {
                  "  --rounds N      rounds, every relay once per round (default 3)\n"
                  "  --idle SECONDS  idle measurement per relay and round (default 10)\n"
                  "  --smoke         a pass of a few seconds that only checks the harness works\n"
+                 "  --steps LIST    the stepped rates, comma-separated, or 'none' (default: 5000\n"
+                 "                  to 200000); give it after --smoke to override the smoke's\n"
                  "  --only NAME     measure only this relay (tandrel, raw, hand-off, liblo); the\n"
                  "                  first one named is compared with the others\n",
                  program);
