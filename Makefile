@@ -5,7 +5,7 @@
 JOBS ?= 2
 
 deps:
-	@scripts/install-deps.sh
+	@scripts/install-deps.sh interop
 
 build: deps
 	cmake --preset default >/dev/null
