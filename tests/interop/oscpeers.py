@@ -403,41 +403,50 @@ class OscdumpPeer:
 class Relay:
     """The relay binary with its eight settings in a private settings folder.
 
-    Its listen ports are free loopback ports; it sends to the given destination ports. The
-    relay is ready when a probe sent to each listen port has come out at a destination, which
-    the caller checks with `wait_ready` on its own receivers (the probes use the address
-    /relay/ready)."""
+    Its listen ports are free ports; it sends to the given destination ports on 127.0.0.1.
+    `wait_ready` tells when it relays on every route."""
 
-    def __init__(self, binary, orvane_send, device1_send, device2_send, hosts=("127.0.0.1", "127.0.0.1")):
+    def __init__(self, binary, orvane_send, device1_send, device2_send, contents=None):
+        """Starts the relay on a settings file of the valid settings, or of `contents`."""
         self.binary = binary
         self.config_home = tempfile.mkdtemp(prefix="tandrel-interop-")
         self.orvane_listen, self.device1_listen, self.device2_listen = free_udp_ports(3)
         self.settings = {
             "orvaneSendPort": orvane_send,
             "orvaneListenPort": self.orvane_listen,
-            "device1Host": hosts[0],
+            "device1Host": "127.0.0.1",
             "device1SendPort": device1_send,
             "device1ListenPort": self.device1_listen,
-            "device2Host": hosts[1],
+            "device2Host": "127.0.0.1",
             "device2SendPort": device2_send,
             "device2ListenPort": self.device2_listen,
         }
-        self.write_settings(self.settings)
+        path = self.settings_path()
+        path.parent.mkdir(parents=True)
+        path.write_bytes(self.settings_text().encode() if contents is None else contents(self))
         self.log = open(os.path.join(self.config_home, "relay.log"), "w+b")
         self.process = subprocess.Popen(
             [binary],
             env={**os.environ, "XDG_CONFIG_HOME": self.config_home},
+            stdin=subprocess.DEVNULL,
             stdout=self.log,
             stderr=subprocess.STDOUT,
         )
 
+    def settings_text(self, keys=SETTING_KEYS):
+        return "".join(f"{key}={self.settings[key]}\n" for key in keys)
+
     def settings_path(self):
         return pathlib.Path(self.config_home, "tandrel", "tandrel.conf")
 
-    def write_settings(self, settings):
-        path = self.settings_path()
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text("".join(f"{key}={settings[key]}\n" for key in SETTING_KEYS))
+    def wait_for(self, predicate, timeout=WAIT_SECONDS):
+        """Polls the predicate until it holds or the time is up, as long as the relay runs."""
+        deadline = time.monotonic() + timeout
+        while not predicate():
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                return predicate()
+            time.sleep(0.01)
+        return True
 
     def wait_ready(self, orvane_sink, device_sinks, prober):
         """Probes each listen port until its probe has reached its destinations (bounded), then
