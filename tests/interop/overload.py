@@ -11,7 +11,6 @@ to drain its backlog once the senders stopped. Everything runs on this machine, 
 """
 
 import argparse
-import faulthandler
 import multiprocessing
 import os
 import queue
@@ -37,7 +36,7 @@ def stamped(route, sequence, size):
     return ADDRESS + struct.pack(">iii", sequence, route, len(payload)) + payload
 
 
-def send(port, route, size, seconds, rate, counts):
+def send(port, route, copy, size, seconds, rate, counts):
     out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     out.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4 << 20)
     end = time.monotonic() + seconds
@@ -57,7 +56,7 @@ def send(port, route, size, seconds, rate, counts):
             out.sendto(stamped(route, sequence, size), ("127.0.0.1", port))
         except OSError:
             sequence -= 1
-    counts[route] = sequence
+    counts[(route, copy)] = sequence
 
 
 def sink(sock, first_timeout, quiet_seconds, results, ready):
@@ -126,13 +125,13 @@ def percentile(values, fraction):
 
 
 def main():
-    faulthandler.dump_traceback_later(30, exit=True)
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("binary")
     parser.add_argument("--seconds", type=float, default=5.0, help="how long the senders send")
     parser.add_argument("--size", type=int, default=60000, help="blob bytes per datagram")
     parser.add_argument("--routes", default="o,d1,d2", help="listen ports to load: o, d1, d2")
     parser.add_argument("--rate", type=float, default=0, help="datagrams/s per sender; 0: as fast as possible")
+    parser.add_argument("--senders", type=int, default=1, help="sender processes per route")
     parser.add_argument("--drain-limit", type=float, default=120.0, help="longest wait for the backlog")
     args = parser.parse_args()
 
@@ -162,8 +161,9 @@ def main():
         senders = []
         for name in args.routes.split(","):
             route, port = ports[name]
-            process = context.Process(target=send, args=(port, route, args.size, args.seconds, args.rate, counts), daemon=True)
-            senders.append(process)
+            for copy in range(args.senders):
+                process = context.Process(target=send, args=(port, route, copy, args.size, args.seconds, args.rate, counts), daemon=True)
+                senders.append(process)
         started = time.monotonic()
         for process in senders:
             process.start()
@@ -191,7 +191,9 @@ def main():
     finally:
         relay.close()
 
-    sent = dict(counts)
+    sent = {}
+    for (route, _), count in dict(counts).items():
+        sent[route] = sent.get(route, 0) + count
     latencies = [value for report in reports for value in report["latencies"]]
     last = max((r["last"] for r in reports if r["last"]), default=None)
     drain = (last / 1e9 - stopped) if last else float("nan")
@@ -199,7 +201,7 @@ def main():
     for report in reports:
         for route, count in report["per_route"].items():
             received.setdefault(route, []).append(count)
-    print(f"load: {args.routes} for {args.seconds} s, {args.size}-byte blobs, rate {'max' if not args.rate else args.rate}")
+    print(f"load: {args.routes}, {args.senders} sender(s) each, for {args.seconds} s, {args.size}-byte blobs, rate {'max' if not args.rate else args.rate}")
     print(f"sent per route: {sent}")
     print(f"received per route and sink: {received}")
     print(f"kernel drops: relay listen sockets {listen_drops}, sinks {sink_drops}")

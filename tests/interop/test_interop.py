@@ -153,6 +153,8 @@ CASES = [
         bundle(PAST, message("/interop/outer"), bundle(IMMEDIATE, message("/interop/inner", ["i", 2]))),
         (OSCJS, RAW),
     ),
+    # A bundle without elements has no bytes of its own in the relay: nothing is sent.
+    Case("empty bundle", bundle(PAST), BUNDLE_SENDERS, relayed_from=()),
     # A bundle holding a message with a 4-byte blob: osc.js reads the blob's pad bytes as the
     # next element's size and rejects the whole bundle; liblo rejects it too.
     Case(
