@@ -49,8 +49,12 @@ std::size_t entriesIn(const char* folder) {
     return count;
 }
 
-std::size_t openDescriptors() { return entriesIn("/proc/self/fd"); }
-std::size_t threads() { return entriesIn("/proc/self/task"); }
+std::size_t openDescriptors() {
+    return entriesIn("/proc/self/fd");
+}
+std::size_t threads() {
+    return entriesIn("/proc/self/task");
+}
 
 /// Polls `condition` until it holds or `limit` has passed; the result is the condition's.
 bool eventually(const std::function<bool()>& condition, Clock::duration limit = 10s) {
@@ -91,8 +95,8 @@ constexpr std::size_t kDatagramSize = 20;
 
 std::array<std::uint8_t, kDatagramSize> datagram(char kind, std::int32_t first,
                                                  std::int32_t second) {
-    std::array<std::uint8_t, kDatagramSize> bytes{'/', 's', 'o', 'a', 'k', '/', static_cast<std::uint8_t>(kind), 0,
-                                                  ',', 'i', 'i', 0};
+    std::array<std::uint8_t, kDatagramSize> bytes{
+        '/', 's', 'o', 'a', 'k', '/', static_cast<std::uint8_t>(kind), 0, ',', 'i', 'i', 0};
     const std::uint32_t words[] = {htonl(static_cast<std::uint32_t>(first)),
                                    htonl(static_cast<std::uint32_t>(second))};
     std::memcpy(bytes.data() + 12, words, sizeof words);
@@ -238,7 +242,8 @@ void onMain(std::function<void()> call) {
         call();
         done->set_value();
     });
-    ASSERT_EQ(finished.wait_for(30s), std::future_status::ready) << "the main loop did not run a call";
+    ASSERT_EQ(finished.wait_for(30s), std::future_status::ready)
+        << "the main loop did not run a call";
 }
 
 /// Checks that every sink's sequence of a route only rises, and that no number arrives at
@@ -257,8 +262,8 @@ void expectInOrderWithoutDuplicates(Route route, const std::vector<const Sink*>&
 }
 
 TEST(RelaySoakTest, SettingsChangedWhileTrafficFlowsLeakNothingAndLoseNoSetting) {
-    const auto folder = std::filesystem::temp_directory_path() /
-                        ("tandrel-soak-" + std::to_string(::getpid()));
+    const auto folder =
+        std::filesystem::temp_directory_path() / ("tandrel-soak-" + std::to_string(::getpid()));
     std::filesystem::remove_all(folder);
     const auto settingsPath = folder / "tandrel.conf";
     UserDefaults settings(settingsPath);
@@ -314,7 +319,7 @@ TEST(RelaySoakTest, SettingsChangedWhileTrafficFlowsLeakNothingAndLoseNoSetting)
         // Each step changes one setting, in a loop over all eight: listen ports move between
         // two ports, hosts between two names of this machine, send ports between two sinks.
         // Right after a listener moves, its old port gets a datagram that nothing may read.
-        const std::array<const Sink*, 6> sendTargets{&orvaneA, &orvaneB, &device1A,
+        const std::array<const Sink*, 6> sendTargets{&orvaneA,  &orvaneB,  &device1A,
                                                      &device1B, &device2A, &device2B};
         const auto end = Clock::now() + soakDuration();
         for (int step = 0; Clock::now() < end; ++step) {
@@ -335,8 +340,8 @@ TEST(RelaySoakTest, SettingsChangedWhileTrafficFlowsLeakNothingAndLoseNoSetting)
                     ((*controller).*setter)(to);
                     notPersisted += UserDefaults(settingsPath).integerForKey(key) != to;
                 };
-                const auto changeHost = [&](std::string_view key,
-                                            void (TandrelController::*setter)(std::optional<std::string>)) {
+                const auto changeHost = [&](std::string_view key, void (TandrelController::*setter)(
+                                                                      std::optional<std::string>)) {
                     const std::string host = second ? "localhost" : "127.0.0.1";
                     ((*controller).*setter)(host);
                     notPersisted += UserDefaults(settingsPath).stringForKey(key) != host;
@@ -408,8 +413,8 @@ TEST(RelaySoakTest, SettingsChangedWhileTrafficFlowsLeakNothingAndLoseNoSetting)
         descriptorsSettled = eventually([&] { return openDescriptors() == descriptorsStarted; });
         RunLoop::main().post([] { RunLoop::main().stop(); });
     });
-    const bool ranToTheEnd = runUntilStopped(RunLoop::main(), RunLoop::Mode::Default,
-                                             soakDuration() + 120s);
+    const bool ranToTheEnd =
+        runUntilStopped(RunLoop::main(), RunLoop::Mode::Default, soakDuration() + 120s);
     script.join();
     ASSERT_TRUE(ranToTheEnd);
     ASSERT_TRUE(controller);
@@ -417,8 +422,8 @@ TEST(RelaySoakTest, SettingsChangedWhileTrafficFlowsLeakNothingAndLoseNoSetting)
 
     EXPECT_TRUE(threadsSettled) << "threads left after the changes; " << threadsStarted
                                 << " after start-up";
-    EXPECT_TRUE(descriptorsSettled) << "descriptors left after the changes; "
-                                    << descriptorsStarted << " after start-up";
+    EXPECT_TRUE(descriptorsSettled)
+        << "descriptors left after the changes; " << descriptorsStarted << " after start-up";
     controller->teardown();
     controller.reset();
     EXPECT_TRUE(eventually([&] { return threads() == threadsBefore; }))
@@ -442,11 +447,12 @@ TEST(RelaySoakTest, SettingsChangedWhileTrafficFlowsLeakNothingAndLoseNoSetting)
     };
     std::printf("soak: %.0f s, %d changes; sent %d/%d/%d; relayed to device 1 %zu, device 2 %zu, "
                 "Orvane %zu + %zu; descriptors %zu -> %zu -> %zu, threads %zu -> %zu -> %zu\n",
-                soakDuration().count(), changes, sent[0], sent[1], sent[2], delivered(FromOrvane, {&device1A, &device1B}),
+                soakDuration().count(), changes, sent[0], sent[1], sent[2],
+                delivered(FromOrvane, {&device1A, &device1B}),
                 delivered(FromOrvane, {&device2A, &device2B}),
                 delivered(FromDevice1, {&orvaneA, &orvaneB}),
-                delivered(FromDevice2, {&orvaneA, &orvaneB}), descriptorsBefore,
-                descriptorsStarted, openDescriptors(), threadsBefore, threadsStarted, threads());
+                delivered(FromDevice2, {&orvaneA, &orvaneB}), descriptorsBefore, descriptorsStarted,
+                openDescriptors(), threadsBefore, threadsStarted, threads());
     std::filesystem::remove_all(folder);
 }
 
