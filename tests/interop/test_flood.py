@@ -17,7 +17,7 @@ from procfs import rss_kib, udp_drops
 
 TANDREL = os.environ["TANDREL_BINARY"]
 SANITIZED = os.environ.get("TANDREL_SANITIZED") == "1"
-ROUNDS = int(os.environ.get("TANDREL_FLOOD_ROUNDS", "12"))
+ROUNDS = int(os.environ.get("TANDREL_FLOOD_ROUNDS", "40"))
 # Memory the relay may keep after the burst beyond its idle level: the allocator's caches.
 RSS_SLACK_KIB = 4096
 
