@@ -68,13 +68,10 @@ class Recorder:
         self._condition = threading.Condition()
         self.packets = []
         self.rejected = 0
-        self.raw = []
 
-    def add_packet(self, packet, raw=None):
+    def add_packet(self, packet):
         with self._condition:
             self.packets.append(packet)
-            if raw is not None:
-                self.raw.append(raw)
             self._condition.notify_all()
 
     def add_rejection(self):
@@ -92,22 +89,12 @@ class Recorder:
                 self._condition.wait(remaining)
             return True
 
-    def wait_for_address(self, address, timeout=WAIT_SECONDS):
-        """Waits until a message with this address was read; returns everything read before it."""
-        found = self.wait_until(
-            lambda recorder: any(p.get("address") == address for p in recorder.packets), timeout
-        )
-        if not found:
-            raise TimeoutError(f"no {address} within {timeout} s; read {self.packets}")
-        with self._condition:
-            index = next(i for i, p in enumerate(self.packets) if p.get("address") == address)
-            return self.packets[:index]
-
     def take(self):
+        """What was read and rejected so far; the recorder starts afresh."""
         with self._condition:
-            packets, rejected, raw = self.packets, self.rejected, self.raw
-            self.packets, self.rejected, self.raw = [], 0, []
-            return packets, rejected, raw
+            packets, rejected = self.packets, self.rejected
+            self.packets, self.rejected = [], 0
+            return packets, rejected
 
 
 class RawPeer:
@@ -172,7 +159,7 @@ class OscJsPeer:
         for line in self.process.stdout:
             event = json.loads(line)
             if event["event"] == "packet":
-                self.received.add_packet(event["packet"], bytes.fromhex(event["raw"]))
+                self.received.add_packet(event["packet"])
             elif event["event"] == "sent":
                 self._sent.put(bytes.fromhex(event["bytes"]))
             elif "raw" in event:
@@ -289,16 +276,6 @@ def oscsend(port, packet):
         check=True,
         timeout=WAIT_SECONDS,
     )
-
-
-def oscsend_bytes(packet):
-    """The bytes oscsend writes for a message (its "-" destination is standard output)."""
-    return subprocess.run(
-        ["oscsend", "-", *oscsend_arguments(packet)],
-        check=True,
-        capture_output=True,
-        timeout=WAIT_SECONDS,
-    ).stdout
 
 
 _OSCDUMP_LINE = re.compile(r"^(?P<sec>[0-9a-f]{8})\.(?P<frac>[0-9a-f]{8}) (?P<path>\S+) (?P<types>\S*) ?(?P<rest>.*)$")
@@ -518,8 +495,3 @@ def osc_string(text):
 def relay_blob(payload):
     """A blob as the relay writes it: always one to four zero bytes after the payload."""
     return struct.pack(">i", len(payload)) + pad(payload)
-
-
-def osc10_blob(payload):
-    """A blob as OSC 1.0 writes it: no zero bytes after a payload whose size is a multiple of 4."""
-    return struct.pack(">i", len(payload)) + payload + b"\0" * (-len(payload) % 4)

@@ -11,14 +11,6 @@ def rss_kib(pid):
     raise ValueError(f"no VmRSS for {pid}")
 
 
-def thread_count(pid):
-    return len(list(pathlib.Path(f"/proc/{pid}/task").iterdir()))
-
-
-def descriptor_count(pid):
-    return len(list(pathlib.Path(f"/proc/{pid}/fd").iterdir()))
-
-
 def udp_socket(port):
     """The IPv4 UDP socket bound to a local port: its receive queue (bytes) and the datagrams
     the kernel dropped on it because its buffer was full; None when no socket holds the port."""

@@ -237,7 +237,7 @@ class RelayBetweenPeers:
         mark = end if self.reader not in (RAW,) else relay_encoding(end)
         found = sink.received.wait_until(lambda r: any(_same(p, mark, self.reader) for p in r.packets))
         self.assertTrue(found, f"{phase}: sentinel never reached {self.reader}; relay log:\n{self.relay.output()}")
-        packets, rejected, _ = sink.received.take()
+        packets, rejected = sink.received.take()
         index = next(i for i, p in enumerate(packets) if _same(p, mark, self.reader))
         return [p for p in packets[:index] if not is_probe(p)], rejected
 
