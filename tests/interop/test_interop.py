@@ -35,7 +35,6 @@ BUNDLE_SENDERS = (OSCJS, LIBLO, RAW)
 
 SAME = "the packet as sent"
 REJECTED = "rejected"
-NOTHING = "nothing"
 
 # A time tag in the past, so that liblo hands the bundle on at once; its fraction is not zero.
 PAST = [0xE0000000, 0x80000001]
