@@ -149,6 +149,19 @@ RelayBench::DirectionResult RelayBench::measureDirection(Setup& setup, Direction
         static_cast<std::uint64_t>(options_.latencyRate * options_.latencySeconds);
     result.latency = load(setup, direction, ++runNumber_, options_.latencyRate, latencyCount);
     result.cpu = load(setup, direction, ++runNumber_, options_.cpuRate, options_.cpuCount);
+    for (const RunFigures* run : {&result.latency, &result.cpu}) {
+        std::fprintf(stderr,
+                     "  %s %llu datagrams: lost %llu (at the relay's sockets %llu, at the sinks "
+                     "%llu), duplicated %llu, reordered %llu, corrupted %llu; p50 %.1f us\n",
+                     direction == fromOrvane ? "O->D" : "D->O",
+                     static_cast<unsigned long long>(run->sent),
+                     static_cast<unsigned long long>(run->lost),
+                     static_cast<unsigned long long>(run->droppedAtRelay),
+                     static_cast<unsigned long long>(run->droppedBySinks),
+                     static_cast<unsigned long long>(run->duplicated),
+                     static_cast<unsigned long long>(run->reordered),
+                     static_cast<unsigned long long>(run->corrupted), run->p50);
+    }
 
     int failuresInARow = 0;
     for (double rate : options_.stepRates) {
