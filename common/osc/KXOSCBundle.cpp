@@ -135,8 +135,6 @@ Data KXOSCBundle::packetizedData() const {
     // Second pass: the same walk, writing. A nested bundle's size field is filled in once its
     // last element is written.
     return Data::withLength(total, [&](std::uint8_t* const first) {
-        // Messages are written into zeroed bytes.
-        std::memset(first, 0, total);
         std::pmr::vector<std::uint8_t*> openSizeFields(&resource);
         std::size_t nextForeign = 0;
         std::uint8_t* out = writeHead(first, *this);

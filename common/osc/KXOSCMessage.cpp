@@ -28,11 +28,31 @@ std::size_t stringBlockSize(std::size_t textLength) {
     return textLength + 4 - textLength % 4;
 }
 
-/// Writes into zeroed bytes, so the pad is already in place.
+/// memcpy for the short runs a message is made of (texts and argument blocks of up to 16 bytes
+/// are the common case), without a library call for each.
+void copyBytes(std::uint8_t* out, const std::uint8_t* in, std::size_t count) {
+    if (count >= 8 && count <= 16) {
+        std::memcpy(out, in, 8);
+        std::memcpy(out + count - 8, in + count - 8, 8);
+    } else if (count >= 4 && count < 8) {
+        std::memcpy(out, in, 4);
+        std::memcpy(out + count - 4, in + count - 4, 4);
+    } else if (count > 0 && count < 4) {
+        out[0] = in[0];
+        out[count / 2] = in[count / 2];
+        out[count - 1] = in[count - 1];
+    } else if (count > 16) {
+        std::memcpy(out, in, count);
+    }
+}
+
+/// Writes the whole block, pad included.
 std::uint8_t* writeStringBlock(std::uint8_t* out, std::string_view asciiText) {
-    if (!asciiText.empty())
-        std::memcpy(out, asciiText.data(), asciiText.size());
-    return out + stringBlockSize(asciiText.size());
+    const std::size_t size = stringBlockSize(asciiText.size());
+    // The last word holds the pad; the text, written after it, may cover part of it.
+    std::memset(out + size - 4, 0, 4);
+    copyBytes(out, reinterpret_cast<const std::uint8_t*>(asciiText.data()), asciiText.size());
+    return out + size;
 }
 
 bool hasAsciiTypes(const std::vector<std::shared_ptr<KXOSCArgument>>& arguments) {
@@ -81,30 +101,28 @@ std::uint8_t* KXOSCMessage::encodeInto(std::uint8_t* out) const {
     if (!arguments)
         return writeStringBlock(out, ",");
     if (hasAsciiTypes(*arguments)) {
-        // The type tag block is written in place: "," then one character per argument.
-        std::uint8_t* const tags = out;
-        *out++ = ',';
+        // The type tag block is written in place: "," then one character per argument, over
+        // the zeroed last word.
+        const std::size_t size = stringBlockSize(1 + arguments->size());
+        std::memset(out + size - 4, 0, 4);
+        out[0] = ',';
+        std::uint8_t* tag = out + 1;
         for (const auto& argument : *arguments)
-            *out++ = static_cast<std::uint8_t>(argument->type());
-        out += 4 - static_cast<std::size_t>(out - tags) % 4;
+            *tag++ = static_cast<std::uint8_t>(argument->type());
+        out += size;
     } else {
         out = writeStringBlock(out, {});
     }
     for (const auto& argument : *arguments) {
         const Data& bytes = argument->packetizedData();
-        if (bytes.size() > 0)
-            std::memcpy(out, bytes.bytes(), bytes.size());
+        copyBytes(out, bytes.bytes(), bytes.size());
         out += bytes.size();
     }
     return out;
 }
 
 Data KXOSCMessage::packetizedData() const {
-    const std::size_t size = encodedSize();
-    return Data::withLength(size, [this, size](std::uint8_t* out) {
-        std::memset(out, 0, size);
-        encodeInto(out);
-    });
+    return Data::withLength(encodedSize(), [this](std::uint8_t* out) { encodeInto(out); });
 }
 
 std::string KXOSCMessage::stringRepresentation() const {
