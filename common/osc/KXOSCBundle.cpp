@@ -104,8 +104,11 @@ Data KXOSCBundle::packetizedData() const {
     std::array<std::byte, kStackArena> arena;
     std::pmr::monotonic_buffer_resource resource(arena.data(), arena.size());
     std::pmr::vector<Frame> frames(&resource);
-    // Elements of other kinds are encoded once, while measuring, and copied in when writing.
+    // Messages are measured once, and elements of other kinds encoded once, while measuring;
+    // both are used again when writing.
+    std::pmr::vector<KXOSCMessage::Layout> layouts(&resource);
     std::pmr::vector<Data> foreign(&resource);
+    layouts.reserve(attachedObjects()->size());
 
     // First pass: the total length, so that the datagram is written into one buffer.
     std::size_t total = kHeadSize;
@@ -120,7 +123,8 @@ Data KXOSCBundle::packetizedData() const {
         const KXOSCPacket& element = *elements[frame.next++];
         total += kSizeFieldSize;
         if (const KXOSCMessage* message = asPlainMessage(element)) {
-            total += message->encodedSize();
+            layouts.push_back(message->layout());
+            total += layouts.back().size;
         } else if (const KXOSCBundle* bundle = asPlainBundle(element)) {
             if (hasElements(*bundle)) {
                 total += kHeadSize;
@@ -136,6 +140,7 @@ Data KXOSCBundle::packetizedData() const {
     // last element is written.
     return Data::withLength(total, [&](std::uint8_t* const first) {
         std::pmr::vector<std::uint8_t*> openSizeFields(&resource);
+        std::size_t nextLayout = 0;
         std::size_t nextForeign = 0;
         std::uint8_t* out = writeHead(first, *this);
         frames.push_back({this, 0});
@@ -155,7 +160,7 @@ Data KXOSCBundle::packetizedData() const {
             std::uint8_t* const field = out;
             out += kSizeFieldSize;
             if (const KXOSCMessage* message = asPlainMessage(element)) {
-                out = message->encodeInto(out);
+                out = message->encodeInto(layouts[nextLayout++], out);
             } else if (const KXOSCBundle* bundle = asPlainBundle(element)) {
                 if (hasElements(*bundle)) {
                     openSizeFields.push_back(field);

@@ -166,26 +166,31 @@ void setBlob(KXOSCArgument& argument, Bytes payload) {
     }));
 }
 
-/// Reads one argument of the given type into `argument`, a fresh one, through the same value
-/// setters as the argument factories. False when there is no argument: a type other than "s",
-/// "i", "f" and "b", or a string that cannot be taken.
-bool readArgument(Bytes bytes, std::size_t start, std::size_t& end, char type,
-                  KXOSCArgument& argument) {
-    switch (type) {
-    case KXOSCArgument::kString: {
-        const auto text = readWritableString(bytes, start, end);
-        if (!text)
-            return false;
-        if (text->data() != reinterpret_cast<const char*>(bytes.data() + start)) {
-            argument.setStringValue(*text);
-            return true;
-        }
-        // Without leading zero bytes, the block read is exactly the string block of its text:
-        // the text, then the 1 to 4 zero bytes that end the first word ending in zero.
-        argument.setType(KXOSCArgument::kString);
-        argument.setData(Data::copyOf(bytes.subspan(start, end - start)));
+/// A string argument; false when there is none to take.
+bool readStringArgument(Bytes bytes, std::size_t start, std::size_t& end, KXOSCArgument& argument) {
+    const auto text = readWritableString(bytes, start, end);
+    if (!text)
+        return false;
+    if (text->data() != reinterpret_cast<const char*>(bytes.data() + start)) {
+        argument.setStringValue(*text);
         return true;
     }
+    // Without leading zero bytes, the block read is exactly the string block of its text:
+    // the text, then the 1 to 4 zero bytes that end the first word ending in zero.
+    argument.setType(KXOSCArgument::kString);
+    argument.setData(Data::copyOf(bytes.subspan(start, end - start)));
+    return true;
+}
+
+/// Reads one argument of the given type into `argument`, a fresh one, as the bytes its value
+/// setter would store. False when there is no argument: a type other than "s", "i", "f" and
+/// "b", or a string that cannot be taken. Small, so that the common int32 and float32 are read
+/// in the loop over the arguments.
+inline bool readArgument(Bytes bytes, std::size_t start, std::size_t& end, char type,
+                         KXOSCArgument& argument) {
+    switch (type) {
+    case KXOSCArgument::kString:
+        return readStringArgument(bytes, start, end, argument);
     case KXOSCArgument::kInt:
     case KXOSCArgument::kFloat:
         // The four bytes are the int32 or float32 block itself, carried bit for bit.

@@ -55,13 +55,6 @@ std::uint8_t* writeStringBlock(std::uint8_t* out, std::string_view asciiText) {
     return out + size;
 }
 
-bool hasAsciiTypes(const std::vector<std::shared_ptr<KXOSCArgument>>& arguments) {
-    unsigned char seen = 0;
-    for (const auto& argument : arguments)
-        seen |= static_cast<unsigned char>(argument->type());
-    return seen < 0x80;
-}
-
 std::string_view addressText(const std::shared_ptr<KXOSCAddress>& address) {
     return address != nullptr ? std::string_view(address->address()) : std::string_view();
 }
@@ -85,35 +78,38 @@ std::string KXOSCMessage::typeTagString() const {
     return tags;
 }
 
-std::size_t KXOSCMessage::encodedSize() const {
-    std::size_t size = stringBlockSize(asciiOrEmpty(addressText(address_)).size());
-    const auto& arguments = attachedObjects();
-    if (!arguments)
-        return size + stringBlockSize(1);
-    for (const auto& argument : *arguments)
-        size += argument->packetizedData().size();
-    return size + stringBlockSize(hasAsciiTypes(*arguments) ? 1 + arguments->size() : 0);
+KXOSCMessage::Layout KXOSCMessage::layout() const {
+    Layout layout{asciiOrEmpty(addressText(address_)), 1, 0};
+    std::size_t argumentBytes = 0;
+    if (const auto& arguments = attachedObjects()) {
+        unsigned char seen = 0;
+        for (const auto& argument : *arguments) {
+            seen |= static_cast<unsigned char>(argument->type());
+            argumentBytes += argument->packetizedData().size();
+        }
+        layout.tagsLength = seen < 0x80 ? 1 + arguments->size() : 0;
+    }
+    layout.size =
+        stringBlockSize(layout.address.size()) + stringBlockSize(layout.tagsLength) + argumentBytes;
+    return layout;
 }
 
-std::uint8_t* KXOSCMessage::encodeInto(std::uint8_t* out) const {
-    out = writeStringBlock(out, asciiOrEmpty(addressText(address_)));
+std::uint8_t* KXOSCMessage::encodeInto(const Layout& layout, std::uint8_t* out) const {
+    out = writeStringBlock(out, layout.address);
+    // The type tag block is written in place, over its zeroed last word, while the arguments'
+    // bytes are copied after it.
+    const std::size_t tagsSize = stringBlockSize(layout.tagsLength);
+    std::memset(out + tagsSize - 4, 0, 4);
+    std::uint8_t* tag = out;
+    out += tagsSize;
+    if (layout.tagsLength > 0)
+        *tag++ = ',';
     const auto& arguments = attachedObjects();
     if (!arguments)
-        return writeStringBlock(out, ",");
-    if (hasAsciiTypes(*arguments)) {
-        // The type tag block is written in place: "," then one character per argument, over
-        // the zeroed last word.
-        const std::size_t size = stringBlockSize(1 + arguments->size());
-        std::memset(out + size - 4, 0, 4);
-        out[0] = ',';
-        std::uint8_t* tag = out + 1;
-        for (const auto& argument : *arguments)
-            *tag++ = static_cast<std::uint8_t>(argument->type());
-        out += size;
-    } else {
-        out = writeStringBlock(out, {});
-    }
+        return out;
     for (const auto& argument : *arguments) {
+        if (layout.tagsLength > 0)
+            *tag++ = static_cast<std::uint8_t>(argument->type());
         const Data& bytes = argument->packetizedData();
         copyBytes(out, bytes.bytes(), bytes.size());
         out += bytes.size();
@@ -122,7 +118,8 @@ std::uint8_t* KXOSCMessage::encodeInto(std::uint8_t* out) const {
 }
 
 Data KXOSCMessage::packetizedData() const {
-    return Data::withLength(encodedSize(), [this](std::uint8_t* out) { encodeInto(out); });
+    const Layout measured = layout();
+    return Data::withLength(measured.size, [&](std::uint8_t* out) { encodeInto(measured, out); });
 }
 
 std::string KXOSCMessage::stringRepresentation() const {
