@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
-#include <memory_resource>
 #include <new>
 #include <span>
 #include <string_view>
@@ -14,6 +13,7 @@
 
 #include "common/osc/KXOSCAddress.h"
 #include "common/osc/KXOSCDataUtilities.h"
+#include "common/osc/KXOSCWorkStack.h"
 
 // Internally the decoder reads views of the datagram with unsigned offsets: an element of a
 // bundle is a view of its own, with offsets counted from its first byte, and nothing is copied
@@ -28,8 +28,8 @@ constexpr std::size_t kBundleHeadSize = 16;
 constexpr std::size_t kTimeTagOffset = 8;
 constexpr std::size_t kTimeTagSize = 8;
 constexpr std::size_t kNoEnd = std::numeric_limits<std::size_t>::max();
-/// Room for the bundle work stack of typical nesting depths, so that it needs no allocation.
-constexpr std::size_t kStackArena = 512;
+/// Nesting depth of bundles that the reader keeps in place.
+constexpr std::size_t kOpenBundlesInPlace = 4;
 
 [[noreturn]] void noPacket() {
     throw KXOSCDecoder::NoPacketError();
@@ -379,9 +379,7 @@ BundleFrame openBundle(Bytes bytes) {
 /// The bundle and every bundle nested in it, read with a work stack of open bundles: an element
 /// that is a bundle is opened on top of its parent and added to it once it is complete.
 std::shared_ptr<KXOSCBundle> readBundle(Bytes bytes) {
-    std::array<std::byte, kStackArena> arena;
-    std::pmr::monotonic_buffer_resource resource(arena.data(), arena.size());
-    std::pmr::vector<BundleFrame> open(&resource);
+    KXOSCWorkStack<BundleFrame, kOpenBundlesInPlace> open;
     open.push_back(openBundle(bytes));
     for (;;) {
         BundleFrame& frame = open.back();
