@@ -33,10 +33,21 @@ public:
     static Data empty() noexcept;
     /// A new buffer holding a copy of the given bytes.
     static Data copyOf(std::span<const std::uint8_t> bytes) {
-        return withLength(bytes.size(), [bytes](std::uint8_t* first) {
-            if (!bytes.empty())
+        if (bytes.size() > kInlineCapacity)
+            return withLength(bytes.size(), [bytes](std::uint8_t* first) {
                 std::memcpy(first, bytes.data(), bytes.size());
-        });
+            });
+        // The inline bytes are put together aside and stored whole: a Data is usually moved
+        // right after it is made, and reading back whole what was just written piecemeal
+        // stalls the processor. For a 4-byte value this stays in registers.
+        std::uint8_t whole[kInlineCapacity] = {};
+        if (!bytes.empty())
+            std::memcpy(whole, bytes.data(), bytes.size());
+        Data data;
+        data.size_ = bytes.size();
+        data.kind_ = Kind::Inline;
+        std::memcpy(data.inline_, whole, kInlineCapacity);
+        return data;
     }
     /// A new buffer of exactly `length` bytes, written by `fill(std::uint8_t* first)`.
     template <typename Fill> static Data withLength(std::size_t length, Fill&& fill);
