@@ -12,6 +12,7 @@ packages=(
 for group in "$@"; do
   case "$group" in
     interop) packages+=(liblo-tools python3-liblo nodejs npm) ;;
+    bench) packages+=(valgrind) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
