@@ -187,9 +187,8 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
-            const bool fastestRun = run.run_type == Run::RT_Aggregate
-                                        ? run.aggregate_name == "min"
-                                        : run.repetitions <= 1;
+            const bool fastestRun = run.run_type == Run::RT_Aggregate ? run.aggregate_name == "min"
+                                                                      : run.repetitions <= 1;
             if (run.error_occurred || !fastestRun)
                 continue;
             const std::string name = run.run_name.function_name;
