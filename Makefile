@@ -1,7 +1,7 @@
 # The two commands of the README: `make run` and `make test`. Everything else is a step of them
 # or a developer's convenience.
-.PHONY: deps build run test asan tsan fuzz bench bench-smoke bench-transport soak bench-relay \
-	bench-relay-smoke clean
+.PHONY: deps build run test asan tsan fuzz bench bench-smoke bench-instructions bench-transport soak \
+	bench-relay bench-relay-smoke clean
 
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
@@ -47,16 +47,27 @@ fuzz: deps
 		build/fuzz/corpus/decoder fuzz/corpus/decoder
 
 # The codec benchmark with its liblo and oscpack baselines; prints the ratio table at the end.
+# Many short repetitions, interleaved at random across the cases, of which the fastest counts:
+# on a shared machine some of them run undisturbed, and every codec meets the same load.
 bench: deps
 	cmake --preset bench >/dev/null
 	cmake --build --preset bench -j $(JOBS) --target tandrel_bench_codec
-	$(BENCH_CODEC) --benchmark_repetitions=10 --benchmark_min_time=0.2
+	$(BENCH_CODEC) --benchmark_repetitions=100 --benchmark_min_time=0.005 \
+		--benchmark_enable_random_interleaving=true --benchmark_display_aggregates_only=true
 
 # Builds the benchmark and runs each case very briefly: it must work, its figures mean nothing.
 bench-smoke: deps
 	cmake --preset bench >/dev/null
 	cmake --build --preset bench -j $(JOBS) --target tandrel_bench_codec
 	$(BENCH_CODEC) --benchmark_min_time=0.01
+
+# Instructions per datagram of every codec benchmark case under callgrind: independent of the
+# machine's load, for comparing changes. About two minutes.
+bench-instructions:
+	@scripts/install-deps.sh bench
+	cmake --preset bench >/dev/null
+	cmake --build --preset bench -j $(JOBS) --target tandrel_bench_codec
+	bench/count-instructions.sh $(BENCH_CODEC)
 
 # The transport's idle CPU (three senders' timers) and posting cost against a plain hand-off
 # queue; prints Markdown tables and fails when idle reaches 1% of a core. About 15 seconds.

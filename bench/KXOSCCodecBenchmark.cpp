@@ -1,6 +1,10 @@
 // Decode and re-encode one datagram, the relay's work per packet, for a small mix of messages
 // and a bundle; the same work with liblo and oscpack as baselines. Prints Google Benchmark's
 // table, then one line per datagram with the ratios to both peers.
+//
+// --iterations=N runs every case exactly N times, once, instead of timing it: for counting
+// instructions per datagram under callgrind (bench/count-instructions.sh), which unlike time
+// does not depend on what else the machine runs.
 #include <benchmark/benchmark.h>
 #include <lo/lo.h>
 #include <osc/OscOutboundPacketStream.h>
@@ -8,12 +12,16 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/osc/KXOSCDecoder.h"
@@ -164,17 +172,27 @@ void oscpack(benchmark::State& state, const Datagram& datagram) {
     }
 }
 
+/// The fastest repetition, kept as the "min" statistic of every case: on a shared machine it
+/// is the run least disturbed by other work.
+double fastest(const std::vector<double>& values) {
+    return *std::min_element(values.begin(), values.end());
+}
+
 /// Google Benchmark's console table, keeping the fastest repetition of each case for the ratio
-/// lines: on a shared machine the fastest run is the one least disturbed by other work.
+/// lines: the "min" statistic when repetitions are aggregated, else the fastest run seen. The
+/// ratios compare CPU time: on a machine shared with other work, the time a case spends
+/// waiting for a core is not the codec's, and it can swamp the real time.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
-            if (run.error_occurred || run.run_type != Run::RT_Iteration)
+            const bool fastestRun = run.run_type == Run::RT_Aggregate ? run.aggregate_name == "min"
+                                                                      : run.repetitions <= 1;
+            if (run.error_occurred || !fastestRun)
                 continue;
             const std::string name = run.run_name.function_name;
-            const double nanoseconds = run.GetAdjustedRealTime();
+            const double nanoseconds = run.GetAdjustedCPUTime();
             const auto known = nanoseconds_.find(name);
             if (known == nanoseconds_.end() || nanoseconds < known->second)
                 nanoseconds_[name] = nanoseconds;
@@ -182,7 +200,8 @@ public:
     }
 
     void printRatios(const std::vector<Datagram>& datagrams) const {
-        std::printf("\n| datagram | bytes | tandrel ns | liblo ns | oscpack ns | tandrel/liblo | "
+        std::printf("\nFastest repetition, CPU time per datagram:\n\n"
+                    "| datagram | bytes | tandrel ns | liblo ns | oscpack ns | tandrel/liblo | "
                     "tandrel/oscpack |\n|---|---|---|---|---|---|---|\n");
         for (const Datagram& datagram : datagrams) {
             const std::string prefix = std::string("codec/") + datagram.name + "/";
@@ -202,15 +221,37 @@ private:
     std::map<std::string, double> nanoseconds_;
 };
 
+/// The N of --iterations=N, taken out of the arguments; 0 when absent.
+benchmark::IterationCount fixedIterations(int& argc, char** argv) {
+    constexpr std::string_view kFlag = "--iterations=";
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument.substr(0, kFlag.size()) != kFlag)
+            continue;
+        const auto count = std::strtoll(argv[i] + kFlag.size(), nullptr, 10);
+        std::copy(argv + i + 1, argv + argc, argv + i);
+        --argc;
+        return count > 0 ? count : 0;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     static const std::vector<Datagram> datagrams = mix();
+    const benchmark::IterationCount iterations = fixedIterations(argc, argv);
     for (const Datagram& datagram : datagrams) {
         const std::string prefix = std::string("codec/") + datagram.name + "/";
-        benchmark::RegisterBenchmark((prefix + "tandrel").c_str(), tandrel, datagram);
-        benchmark::RegisterBenchmark((prefix + "liblo").c_str(), liblo, datagram);
-        benchmark::RegisterBenchmark((prefix + "oscpack").c_str(), oscpack, datagram);
+        for (auto* added : {
+                 benchmark::RegisterBenchmark((prefix + "tandrel").c_str(), tandrel, datagram),
+                 benchmark::RegisterBenchmark((prefix + "liblo").c_str(), liblo, datagram),
+                 benchmark::RegisterBenchmark((prefix + "oscpack").c_str(), oscpack, datagram),
+             }) {
+            added->ComputeStatistics("min", fastest);
+            if (iterations > 0)
+                added->Iterations(iterations)->Repetitions(1);
+        }
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))

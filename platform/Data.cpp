@@ -4,85 +4,20 @@
 #include <cstdio>
 #include <new>
 
-struct Data::Block {
-    std::atomic<std::size_t> references{1};
-};
-
 Data::Block* Data::allocateBlock(std::size_t capacity) {
     void* memory = ::operator new(sizeof(Block) + capacity);
     return new (memory) Block();
 }
 
-std::uint8_t* Data::blockBytes(Block* block) noexcept {
-    return reinterpret_cast<std::uint8_t*>(block + 1);
-}
-
-void Data::retain(Block* block) noexcept {
-    block->references.fetch_add(1, std::memory_order_relaxed);
-}
-
-void Data::release(Block* block) noexcept {
-    if (block->references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        block->~Block();
-        ::operator delete(block);
-    }
+void Data::freeBlock(Block* block) noexcept {
+    block->~Block();
+    ::operator delete(block);
 }
 
 Data Data::empty() noexcept {
     Data data;
     data.kind_ = Kind::Inline;
     return data;
-}
-
-Data Data::copyOf(std::span<const std::uint8_t> bytes) {
-    return withLength(bytes.size(), [&](std::uint8_t* first) {
-        if (!bytes.empty())
-            std::memcpy(first, bytes.data(), bytes.size());
-    });
-}
-
-Data::Data(const Data& other) noexcept : size_(other.size_), kind_(other.kind_) {
-    if (kind_ == Kind::Shared) {
-        shared_ = other.shared_;
-        retain(shared_.block);
-    } else {
-        std::memcpy(inline_, other.inline_, kInlineCapacity);
-    }
-}
-
-Data::Data(Data&& other) noexcept : size_(other.size_), kind_(other.kind_) {
-    std::memcpy(inline_, other.inline_, kInlineCapacity);
-    other.kind_ = Kind::Absent;
-    other.size_ = 0;
-}
-
-Data& Data::operator=(const Data& other) noexcept {
-    if (this != &other) {
-        Data copy(other);
-        *this = std::move(copy);
-    }
-    return *this;
-}
-
-Data& Data::operator=(Data&& other) noexcept {
-    if (this != &other) {
-        reset();
-        size_ = other.size_;
-        kind_ = other.kind_;
-        std::memcpy(inline_, other.inline_, kInlineCapacity);
-        other.kind_ = Kind::Absent;
-        other.size_ = 0;
-    }
-    return *this;
-}
-
-Data::~Data() { reset(); }
-
-void Data::reset() noexcept {
-    if (kind_ == Kind::Shared)
-        release(shared_.block);
-    kind_ = Kind::Absent;
-    size_ = 0;
 }
 
 Data Data::slice(std::size_t offset, std::size_t length) const {

@@ -9,6 +9,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 /// Thrown when a read asks for bytes past the end of a Data.
 class DataRangeError : public std::out_of_range {
@@ -31,15 +32,57 @@ public:
     /// A present buffer holding no bytes.
     static Data empty() noexcept;
     /// A new buffer holding a copy of the given bytes.
-    static Data copyOf(std::span<const std::uint8_t> bytes);
+    static Data copyOf(std::span<const std::uint8_t> bytes) {
+        if (bytes.size() > kInlineCapacity)
+            return withLength(bytes.size(), [bytes](std::uint8_t* first) {
+                std::memcpy(first, bytes.data(), bytes.size());
+            });
+        // The inline bytes are put together aside and stored whole: a Data is usually moved
+        // right after it is made, and reading back whole what was just written piecemeal
+        // stalls the processor. For a 4-byte value this stays in registers.
+        std::uint8_t whole[kInlineCapacity] = {};
+        if (!bytes.empty())
+            std::memcpy(whole, bytes.data(), bytes.size());
+        Data data;
+        data.size_ = bytes.size();
+        data.kind_ = Kind::Inline;
+        std::memcpy(data.inline_, whole, kInlineCapacity);
+        return data;
+    }
     /// A new buffer of exactly `length` bytes, written by `fill(std::uint8_t* first)`.
     template <typename Fill> static Data withLength(std::size_t length, Fill&& fill);
 
-    Data(const Data& other) noexcept;
-    Data(Data&& other) noexcept;
-    Data& operator=(const Data& other) noexcept;
-    Data& operator=(Data&& other) noexcept;
-    ~Data();
+    // Copies, moves and destruction are on every path that hands bytes along, so they are
+    // inline: a move copies the object's bytes, whichever kind it holds.
+    Data(const Data& other) noexcept : size_(other.size_), kind_(other.kind_) {
+        std::memcpy(inline_, other.inline_, kInlineCapacity);
+        if (kind_ == Kind::Shared)
+            retain(shared_.block);
+    }
+    Data(Data&& other) noexcept : size_(other.size_), kind_(other.kind_) {
+        std::memcpy(inline_, other.inline_, kInlineCapacity);
+        other.kind_ = Kind::Absent;
+        other.size_ = 0;
+    }
+    Data& operator=(const Data& other) noexcept {
+        if (this != &other) {
+            Data copy(other);
+            *this = std::move(copy);
+        }
+        return *this;
+    }
+    Data& operator=(Data&& other) noexcept {
+        if (this != &other) {
+            reset();
+            size_ = other.size_;
+            kind_ = other.kind_;
+            std::memcpy(inline_, other.inline_, kInlineCapacity);
+            other.kind_ = Kind::Absent;
+            other.size_ = 0;
+        }
+        return *this;
+    }
+    ~Data() { reset(); }
 
     bool isAbsent() const noexcept { return kind_ == Kind::Absent; }
     /// The number of bytes; 0 for the absent buffer.
@@ -84,15 +127,34 @@ public:
 
 private:
     friend class DataBuilder;
-    struct Block;
+    /// The head of a shared buffer's allocation; the bytes follow it.
+    struct Block {
+        std::atomic<std::size_t> references{1};
+    };
     enum class Kind : std::uint8_t { Absent, Inline, Shared };
 
     static Block* allocateBlock(std::size_t capacity);
-    static void retain(Block* block) noexcept;
-    static void release(Block* block) noexcept;
-    static std::uint8_t* blockBytes(Block* block) noexcept;
+    static void freeBlock(Block* block) noexcept;
+    static void retain(Block* block) noexcept {
+        block->references.fetch_add(1, std::memory_order_relaxed);
+    }
+    static void release(Block* block) noexcept {
+        // A count of one is this holder alone, and no other can raise it: the block goes without
+        // a read-modify-write, as the bytes of a freshly encoded datagram usually do.
+        if (block->references.load(std::memory_order_acquire) == 1 ||
+            block->references.fetch_sub(1, std::memory_order_acq_rel) == 1)
+            freeBlock(block);
+    }
+    static std::uint8_t* blockBytes(Block* block) noexcept {
+        return reinterpret_cast<std::uint8_t*>(block + 1);
+    }
     Data slice(std::size_t offset, std::size_t length) const;
-    void reset() noexcept;
+    void reset() noexcept {
+        if (kind_ == Kind::Shared)
+            release(shared_.block);
+        kind_ = Kind::Absent;
+        size_ = 0;
+    }
 
     /// The bytes of a Shared buffer: a range inside a reference-counted block.
     struct SharedBytes {

@@ -5,13 +5,13 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
-#include <memory_resource>
 #include <new>
 #include <typeinfo>
 #include <vector>
 
 #include "common/osc/KXOSCDataUtilities.h"
 #include "common/osc/KXOSCMessage.h"
+#include "common/osc/KXOSCWorkStack.h"
 
 namespace {
 
@@ -20,8 +20,10 @@ constexpr std::array<std::uint8_t, 8> kMarker = {'#', 'b', 'u', 'n', 'd', 'l', '
 /// The marker and the time tag.
 constexpr std::size_t kHeadSize = 16;
 constexpr std::size_t kSizeFieldSize = 4;
-/// Room for the work stack of typical nesting depths, so that it needs no allocation.
-constexpr std::size_t kStackArena = 512;
+/// Nesting depths and numbers of elements that the walks keep in place.
+constexpr std::size_t kFramesInPlace = 16;
+constexpr std::size_t kMessagesInPlace = 16;
+constexpr std::size_t kForeignInPlace = 4;
 
 bool hasElements(const KXOSCBundle& bundle) {
     const auto& elements = bundle.attachedObjects();
@@ -82,7 +84,10 @@ KXOSCBundle::~KXOSCBundle() {
         std::shared_ptr<KXOSCPacket> element = std::move(pending.back());
         pending.pop_back();
         KXOSCPacket& packet = *element;
-        if (element.use_count() != 1 || typeid(packet) != typeid(KXOSCBundle))
+        // Messages, the usual elements, hold no packets; telling them apart first is the
+        // cheaper test, as unequal types are compared by name.
+        if (element.use_count() != 1 || asPlainMessage(packet) != nullptr ||
+            typeid(packet) != typeid(KXOSCBundle))
             continue;
         // The last holder of a nested bundle: its elements join the work list before it goes.
         auto& inner = static_cast<KXOSCBundle&>(packet);
@@ -101,11 +106,11 @@ Data KXOSCBundle::packetizedData() const {
     if (!hasElements(*this))
         return Data();
 
-    std::array<std::byte, kStackArena> arena;
-    std::pmr::monotonic_buffer_resource resource(arena.data(), arena.size());
-    std::pmr::vector<Frame> frames(&resource);
-    // Elements of other kinds are encoded once, while measuring, and copied in when writing.
-    std::pmr::vector<Data> foreign(&resource);
+    KXOSCWorkStack<Frame, kFramesInPlace> frames;
+    // Messages are measured once, and elements of other kinds encoded once, while measuring;
+    // both are used again when writing.
+    KXOSCWorkStack<KXOSCMessage::Layout, kMessagesInPlace> layouts;
+    KXOSCWorkStack<Data, kForeignInPlace> foreign;
 
     // First pass: the total length, so that the datagram is written into one buffer.
     std::size_t total = kHeadSize;
@@ -120,7 +125,8 @@ Data KXOSCBundle::packetizedData() const {
         const KXOSCPacket& element = *elements[frame.next++];
         total += kSizeFieldSize;
         if (const KXOSCMessage* message = asPlainMessage(element)) {
-            total += message->encodedSize();
+            layouts.push_back(message->layout());
+            total += layouts.back().size;
         } else if (const KXOSCBundle* bundle = asPlainBundle(element)) {
             if (hasElements(*bundle)) {
                 total += kHeadSize;
@@ -135,9 +141,8 @@ Data KXOSCBundle::packetizedData() const {
     // Second pass: the same walk, writing. A nested bundle's size field is filled in once its
     // last element is written.
     return Data::withLength(total, [&](std::uint8_t* const first) {
-        // Messages are written into zeroed bytes.
-        std::memset(first, 0, total);
-        std::pmr::vector<std::uint8_t*> openSizeFields(&resource);
+        KXOSCWorkStack<std::uint8_t*, kFramesInPlace> openSizeFields;
+        std::size_t nextLayout = 0;
         std::size_t nextForeign = 0;
         std::uint8_t* out = writeHead(first, *this);
         frames.push_back({this, 0});
@@ -157,7 +162,7 @@ Data KXOSCBundle::packetizedData() const {
             std::uint8_t* const field = out;
             out += kSizeFieldSize;
             if (const KXOSCMessage* message = asPlainMessage(element)) {
-                out = message->encodeInto(out);
+                out = message->encodeInto(layouts[nextLayout++], out);
             } else if (const KXOSCBundle* bundle = asPlainBundle(element)) {
                 if (hasElements(*bundle)) {
                     openSizeFields.push_back(field);
@@ -177,9 +182,7 @@ Data KXOSCBundle::packetizedData() const {
 }
 
 std::string KXOSCBundle::stringRepresentation() const {
-    std::array<std::byte, kStackArena> arena;
-    std::pmr::monotonic_buffer_resource resource(arena.data(), arena.size());
-    std::pmr::vector<Frame> frames(&resource);
+    KXOSCWorkStack<Frame, kFramesInPlace> frames;
 
     std::string text;
     appendHead(text, *this);

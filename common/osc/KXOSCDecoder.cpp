@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
-#include <memory_resource>
+#include <new>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -13,6 +13,7 @@
 
 #include "common/osc/KXOSCAddress.h"
 #include "common/osc/KXOSCDataUtilities.h"
+#include "common/osc/KXOSCWorkStack.h"
 
 // Internally the decoder reads views of the datagram with unsigned offsets: an element of a
 // bundle is a view of its own, with offsets counted from its first byte, and nothing is copied
@@ -27,8 +28,8 @@ constexpr std::size_t kBundleHeadSize = 16;
 constexpr std::size_t kTimeTagOffset = 8;
 constexpr std::size_t kTimeTagSize = 8;
 constexpr std::size_t kNoEnd = std::numeric_limits<std::size_t>::max();
-/// Room for the bundle work stack of typical nesting depths, so that it needs no allocation.
-constexpr std::size_t kStackArena = 512;
+/// Nesting depth of bundles that the reader keeps in place.
+constexpr std::size_t kOpenBundlesInPlace = 4;
 
 [[noreturn]] void noPacket() {
     throw KXOSCDecoder::NoPacketError();
@@ -48,10 +49,45 @@ std::uint32_t readWord(Bytes bytes, std::size_t start, std::size_t& end) {
     return wordAt(bytes, start);
 }
 
+/// The 4 bytes at `at` as one number with the byte at `at + i` in bits 8i to 8i + 7.
+std::uint32_t wordInMemoryOrder(const std::uint8_t* at) {
+    return std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16 |
+           std::uint32_t{at[3]} << 24;
+}
+
+/// The usual string block, read with a word-at-a-time test for zero bytes: ASCII text that
+/// begins at `start` and has no zero byte before the first one of its last word, which is zero
+/// from there on. Such a block reads the same here as in the general reading below, and its
+/// text holds no zero character. False, with nothing set, for any other block.
+bool readPlainString(Bytes bytes, std::size_t start, std::size_t& end, std::string_view& text) {
+    if (start > bytes.size())
+        return false;
+    std::uint32_t seen = 0;
+    for (std::size_t at = start; bytes.size() - at >= 4; at += 4) {
+        const std::uint32_t word = wordInMemoryOrder(bytes.data() + at);
+        seen |= word;
+        // The lowest bit set marks the word's first zero byte.
+        const std::uint32_t zeros = (word - 0x01010101u) & ~word & 0x80808080u;
+        if (zeros == 0)
+            continue;
+        const auto firstZero = static_cast<std::size_t>(std::countr_zero(zeros) / 8);
+        if ((word >> (8 * firstZero)) != 0 || (seen & 0x80808080u) != 0)
+            return false;
+        end = at + 4;
+        text = std::string_view(reinterpret_cast<const char*>(bytes.data() + start),
+                                at - start + firstZero);
+        return true;
+    }
+    return false;
+}
+
 /// A string block ends with the first 4-byte word, counted from its start, whose last byte is
 /// zero; the other bytes of each word are not looked at. `end` is after that word, or past the
 /// end of the buffer when there is none (no string). The text is a view of the datagram.
 std::optional<std::string_view> readString(Bytes bytes, std::size_t start, std::size_t& end) {
+    std::string_view plain;
+    if (readPlainString(bytes, start, end, plain))
+        return plain;
     // The whole block is tested for ASCII while it is scanned, a word at a time: the zero bytes
     // that are trimmed below are ASCII themselves, so this decides for the text as well.
     std::uint32_t seen = 0;
@@ -81,10 +117,16 @@ bool writesBackAsRead(std::string_view text) {
     return text.find('\0') == std::string_view::npos;
 }
 
-/// Leading zero bytes are trimmed, so an address may come out beginning with "#"; written
-/// again, that message would be read as a bundle. Such an address is not taken either.
-bool addressWritesBackAsRead(std::string_view text) {
-    return writesBackAsRead(text) && (text.empty() || text.front() != '#');
+/// A string as readString reads it, or none when it has no text that writes back as read.
+std::optional<std::string_view> readWritableString(Bytes bytes, std::size_t start,
+                                                   std::size_t& end) {
+    std::string_view plain;
+    if (readPlainString(bytes, start, end, plain))
+        return plain;
+    const auto text = readString(bytes, start, end);
+    if (!text || !writesBackAsRead(*text))
+        return std::nullopt;
+    return text;
 }
 
 /// The payload of the blob at `start`, or none when its size field does not fit the bytes
@@ -124,26 +166,31 @@ void setBlob(KXOSCArgument& argument, Bytes payload) {
     }));
 }
 
-/// Reads one argument of the given type into `argument`, a fresh one, through the same value
-/// setters as the argument factories. False when there is no argument: a type other than "s",
-/// "i", "f" and "b", or a string that cannot be taken.
-bool readArgument(Bytes bytes, std::size_t start, std::size_t& end, char type,
-                  KXOSCArgument& argument) {
-    switch (type) {
-    case KXOSCArgument::kString: {
-        const auto text = readString(bytes, start, end);
-        if (!text || !writesBackAsRead(*text))
-            return false;
-        if (text->data() != reinterpret_cast<const char*>(bytes.data() + start)) {
-            argument.setStringValue(*text);
-            return true;
-        }
-        // Without leading zero bytes, the block read is exactly the string block of its text:
-        // the text, then the 1 to 4 zero bytes that end the first word ending in zero.
-        argument.setType(KXOSCArgument::kString);
-        argument.setData(Data::copyOf(bytes.subspan(start, end - start)));
+/// A string argument; false when there is none to take.
+bool readStringArgument(Bytes bytes, std::size_t start, std::size_t& end, KXOSCArgument& argument) {
+    const auto text = readWritableString(bytes, start, end);
+    if (!text)
+        return false;
+    if (text->data() != reinterpret_cast<const char*>(bytes.data() + start)) {
+        argument.setStringValue(*text);
         return true;
     }
+    // Without leading zero bytes, the block read is exactly the string block of its text:
+    // the text, then the 1 to 4 zero bytes that end the first word ending in zero.
+    argument.setType(KXOSCArgument::kString);
+    argument.setData(Data::copyOf(bytes.subspan(start, end - start)));
+    return true;
+}
+
+/// Reads one argument of the given type into `argument`, a fresh one, as the bytes its value
+/// setter would store. False when there is no argument: a type other than "s", "i", "f" and
+/// "b", or a string that cannot be taken. Small, so that the common int32 and float32 are read
+/// in the loop over the arguments.
+inline bool readArgument(Bytes bytes, std::size_t start, std::size_t& end, char type,
+                         KXOSCArgument& argument) {
+    switch (type) {
+    case KXOSCArgument::kString:
+        return readStringArgument(bytes, start, end, argument);
     case KXOSCArgument::kInt:
     case KXOSCArgument::kFloat:
         // The four bytes are the int32 or float32 block itself, carried bit for bit.
@@ -160,56 +207,113 @@ bool readArgument(Bytes bytes, std::size_t start, std::size_t& end, char type,
     }
 }
 
-/// A message's address and its first few arguments in one allocation, each handed out by a
-/// shared_ptr that shares the ownership of the whole block. Decoding makes several such objects
-/// per message, and an allocation for each was most of the decoder's time.
-template <std::size_t Count> struct MessageParts {
-    explicit MessageParts(std::string_view text) : address(std::string(text)) {}
+/// Room for what allocate_shared makes of a message: the message and its own count.
+struct MessageSlot {
+    alignas(std::max_align_t) std::byte storage[sizeof(KXOSCMessage) + 4 * sizeof(void*)];
+    /// The message's hold on the block the slot is in, taken when the message is made there
+    /// and let go once the message's count is done with the slot.
+    std::shared_ptr<void> block;
+};
+
+/// Hands allocate_shared the slot's storage, and on release the slot's hold on its block.
+template <typename T> class SlotAllocator {
+public:
+    using value_type = T;
+
+    explicit SlotAllocator(MessageSlot& slot) noexcept : slot_(&slot) {}
+    template <typename U>
+    SlotAllocator(const SlotAllocator<U>& other) noexcept : slot_(other.slot_) {}
+
+    T* allocate(std::size_t count) {
+        static_assert(sizeof(T) <= sizeof(MessageSlot::storage) &&
+                          alignof(T) <= alignof(MessageSlot),
+                      "the message and its count do not fit the slot");
+        if (count != 1)
+            throw std::bad_alloc();
+        return reinterpret_cast<T*>(slot_->storage);
+    }
+    void deallocate(T*, std::size_t) noexcept {
+        // The last thing the message's count does: the block may go now, the slot with it.
+        const std::shared_ptr<void> block = std::move(slot_->block);
+    }
+
+    template <typename U> bool operator==(const SlotAllocator<U>& other) const noexcept {
+        return slot_ == other.slot_;
+    }
+
+private:
+    template <typename> friend class SlotAllocator;
+    MessageSlot* slot_;
+};
+
+/// A message, its address and its first few arguments in one allocation. The address and
+/// arguments are handed out by shared_ptrs that share the ownership of the whole block; the
+/// message has a count of its own, kept in the block's slot, so that it can hold its parts
+/// without holding itself. The block goes when the message and every part handed out are
+/// released. Decoding makes several such objects per message, and an allocation for each was
+/// most of the decoder's time.
+template <std::size_t Count> struct MessageBlock {
+    explicit MessageBlock(std::string_view text) : address(std::string(text)) {}
     KXOSCAddress address;
     std::array<KXOSCArgument, Count> arguments;
+    MessageSlot slot;
 };
-constexpr std::size_t kMostPartsInOneBlock = 4;
+constexpr std::size_t kMostArgumentsInOneBlock = 4;
 
-struct Parts {
-    std::shared_ptr<KXOSCAddress> address;
-    /// Owns `arguments`, which hold as many arguments as the type tags announce.
-    std::shared_ptr<void> argumentsOwner;
-    KXOSCArgument* arguments;
-};
-
-template <std::size_t Count> Parts makeParts(std::string_view address) {
-    auto block = std::make_shared<MessageParts<Count>>(address);
-    KXOSCArgument* arguments = block->arguments.data();
-    std::shared_ptr<KXOSCAddress> owner(block, &block->address);
-    return {std::move(owner), std::move(block), arguments};
+/// Reads `count` arguments into `arguments`, with the types from `tags` on, and lists them under
+/// `owner`, which keeps their memory; throws for no packet.
+void readArguments(Bytes bytes, std::size_t cursor, std::string_view tags, std::size_t count,
+                   KXOSCArgument* arguments, const std::shared_ptr<void>& owner,
+                   KXOSCMessage::ObjectList& list) {
+    list.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!readArgument(bytes, cursor, cursor, tags[i], arguments[i]))
+            noPacket();
+        list.emplace_back(owner, &arguments[i]);
+    }
+    // Bytes after the last argument are ignored.
 }
 
-Parts makeParts(std::string_view address, std::size_t count) {
-    static_assert(kMostPartsInOneBlock == 4);
-    switch (count) {
-    case 0:
-        return makeParts<0>(address);
-    case 1:
-        return makeParts<1>(address);
-    case 2:
-        return makeParts<2>(address);
-    case 3:
-        return makeParts<3>(address);
-    case 4:
-        return makeParts<4>(address);
-    default: {
-        auto arguments = std::make_shared<KXOSCArgument[]>(count);
-        KXOSCArgument* first = arguments.get();
-        return {std::make_shared<KXOSCAddress>(std::string(address)), std::move(arguments), first};
-    }
-    }
+/// The message made in the block's slot, holding the block's address and `arguments`.
+template <std::size_t Count>
+std::shared_ptr<KXOSCMessage> messageInBlock(std::shared_ptr<MessageBlock<Count>> block,
+                                             KXOSCMessage::ObjectList arguments) {
+    MessageBlock<Count>& parts = *block;
+    std::shared_ptr<KXOSCAddress> address(block, &parts.address);
+    // From here the slot holds the block until the message lets it go; nothing below throws:
+    // the slot's storage is there, and the message takes its address without copying it.
+    parts.slot.block = std::move(block);
+    auto message = std::allocate_shared<KXOSCMessage>(SlotAllocator<KXOSCMessage>(parts.slot),
+                                                      std::move(address));
+    message->attachArguments(std::move(arguments));
+    return message;
+}
+
+template <std::size_t Count>
+std::shared_ptr<KXOSCMessage> readParts(Bytes bytes, std::size_t cursor, std::string_view address,
+                                        std::string_view tags) {
+    auto block = std::make_shared<MessageBlock<Count>>(address);
+    KXOSCMessage::ObjectList arguments;
+    readArguments(bytes, cursor, tags, Count, block->arguments.data(), block, arguments);
+    return messageInBlock(std::move(block), std::move(arguments));
+}
+
+/// More arguments than a block holds: they are made in an array of their own.
+std::shared_ptr<KXOSCMessage> readManyParts(Bytes bytes, std::size_t cursor,
+                                            std::string_view address, std::string_view tags) {
+    auto array = std::make_shared<KXOSCArgument[]>(tags.size());
+    KXOSCMessage::ObjectList arguments;
+    readArguments(bytes, cursor, tags, tags.size(), array.get(), array, arguments);
+    return messageInBlock(std::make_shared<MessageBlock<0>>(address), std::move(arguments));
 }
 
 /// The message, or no message when it is refused; throws for no packet.
 std::shared_ptr<KXOSCMessage> readMessage(Bytes bytes) {
     std::size_t cursor = 0;
-    auto address = readString(bytes, 0, cursor);
-    if (!address || !addressWritesBackAsRead(*address))
+    const auto address = readWritableString(bytes, 0, cursor);
+    // Leading zero bytes are trimmed, so an address may come out beginning with "#"; written
+    // again, that message would be read as a bundle. Such an address is not taken either.
+    if (!address || (!address->empty() && address->front() == '#'))
         return nullptr;
     const auto types = readString(bytes, cursor, cursor);
     if (!types)
@@ -219,20 +323,22 @@ std::shared_ptr<KXOSCMessage> readMessage(Bytes bytes) {
     if (types->front() != ',')
         return nullptr;
 
-    const std::size_t count = types->size() - 1;
-    Parts parts = makeParts(*address, count);
-    KXOSCMessage::ObjectList arguments;
-    arguments.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        KXOSCArgument& argument = parts.arguments[i];
-        if (!readArgument(bytes, cursor, cursor, (*types)[i + 1], argument))
-            noPacket();
-        arguments.emplace_back(parts.argumentsOwner, &argument);
+    const std::string_view tags = types->substr(1);
+    static_assert(kMostArgumentsInOneBlock == 4);
+    switch (tags.size()) {
+    case 0:
+        return readParts<0>(bytes, cursor, *address, tags);
+    case 1:
+        return readParts<1>(bytes, cursor, *address, tags);
+    case 2:
+        return readParts<2>(bytes, cursor, *address, tags);
+    case 3:
+        return readParts<3>(bytes, cursor, *address, tags);
+    case 4:
+        return readParts<4>(bytes, cursor, *address, tags);
+    default:
+        return readManyParts(bytes, cursor, *address, tags);
     }
-    // Bytes after the last argument are ignored.
-    auto message = std::make_shared<KXOSCMessage>(std::move(parts.address));
-    message->attachArguments(std::move(arguments));
-    return message;
 }
 
 /// A bundle being read: its bytes, the offset of its next size field and the elements read
@@ -273,9 +379,7 @@ BundleFrame openBundle(Bytes bytes) {
 /// The bundle and every bundle nested in it, read with a work stack of open bundles: an element
 /// that is a bundle is opened on top of its parent and added to it once it is complete.
 std::shared_ptr<KXOSCBundle> readBundle(Bytes bytes) {
-    std::array<std::byte, kStackArena> arena;
-    std::pmr::monotonic_buffer_resource resource(arena.data(), arena.size());
-    std::pmr::vector<BundleFrame> open(&resource);
+    KXOSCWorkStack<BundleFrame, kOpenBundlesInPlace> open;
     open.push_back(openBundle(bytes));
     for (;;) {
         BundleFrame& frame = open.back();

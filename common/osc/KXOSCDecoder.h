@@ -24,9 +24,9 @@
 /// Nested bundles are read with a work stack, not by recursion: the stack used does not grow
 /// with the nesting depth.
 ///
-/// A decoded message's address and arguments (up to four of them) are made in one allocation
-/// and handed out as shared_ptrs that share its ownership: each stays valid as long as it is
-/// held, and holding any one of them keeps the memory of the others.
+/// A decoded message, its address and its arguments (up to four of them) are made in one
+/// allocation: each stays valid as long as it is held, and holding any one of them keeps the
+/// memory of the others.
 class KXOSCDecoder {
 public:
     /// The datagram cannot be read as a packet at all.

@@ -28,18 +28,31 @@ std::size_t stringBlockSize(std::size_t textLength) {
     return textLength + 4 - textLength % 4;
 }
 
-/// Writes into zeroed bytes, so the pad is already in place.
-std::uint8_t* writeStringBlock(std::uint8_t* out, std::string_view asciiText) {
-    if (!asciiText.empty())
-        std::memcpy(out, asciiText.data(), asciiText.size());
-    return out + stringBlockSize(asciiText.size());
+/// memcpy for the short runs a message is made of (texts and argument blocks of up to 16 bytes
+/// are the common case), without a library call for each.
+void copyBytes(std::uint8_t* out, const std::uint8_t* in, std::size_t count) {
+    if (count >= 8 && count <= 16) {
+        std::memcpy(out, in, 8);
+        std::memcpy(out + count - 8, in + count - 8, 8);
+    } else if (count >= 4 && count < 8) {
+        std::memcpy(out, in, 4);
+        std::memcpy(out + count - 4, in + count - 4, 4);
+    } else if (count > 0 && count < 4) {
+        out[0] = in[0];
+        out[count / 2] = in[count / 2];
+        out[count - 1] = in[count - 1];
+    } else if (count > 16) {
+        std::memcpy(out, in, count);
+    }
 }
 
-bool hasAsciiTypes(const std::vector<std::shared_ptr<KXOSCArgument>>& arguments) {
-    unsigned char seen = 0;
-    for (const auto& argument : arguments)
-        seen |= static_cast<unsigned char>(argument->type());
-    return seen < 0x80;
+/// Writes the whole block, pad included.
+std::uint8_t* writeStringBlock(std::uint8_t* out, std::string_view asciiText) {
+    const std::size_t size = stringBlockSize(asciiText.size());
+    // The last word holds the pad; the text, written after it, may cover part of it.
+    std::memset(out + size - 4, 0, 4);
+    copyBytes(out, reinterpret_cast<const std::uint8_t*>(asciiText.data()), asciiText.size());
+    return out + size;
 }
 
 std::string_view addressText(const std::shared_ptr<KXOSCAddress>& address) {
@@ -65,46 +78,48 @@ std::string KXOSCMessage::typeTagString() const {
     return tags;
 }
 
-std::size_t KXOSCMessage::encodedSize() const {
-    std::size_t size = stringBlockSize(asciiOrEmpty(addressText(address_)).size());
-    const auto& arguments = attachedObjects();
-    if (!arguments)
-        return size + stringBlockSize(1);
-    for (const auto& argument : *arguments)
-        size += argument->packetizedData().size();
-    return size + stringBlockSize(hasAsciiTypes(*arguments) ? 1 + arguments->size() : 0);
+KXOSCMessage::Layout KXOSCMessage::layout() const {
+    Layout layout{asciiOrEmpty(addressText(address_)), 1, 0};
+    std::size_t argumentBytes = 0;
+    if (const auto& arguments = attachedObjects()) {
+        unsigned char seen = 0;
+        for (const auto& argument : *arguments) {
+            seen |= static_cast<unsigned char>(argument->type());
+            argumentBytes += argument->packetizedData().size();
+        }
+        layout.tagsLength = seen < 0x80 ? 1 + arguments->size() : 0;
+    }
+    layout.size =
+        stringBlockSize(layout.address.size()) + stringBlockSize(layout.tagsLength) + argumentBytes;
+    return layout;
 }
 
-std::uint8_t* KXOSCMessage::encodeInto(std::uint8_t* out) const {
-    out = writeStringBlock(out, asciiOrEmpty(addressText(address_)));
+std::uint8_t* KXOSCMessage::encodeInto(const Layout& layout, std::uint8_t* out) const {
+    out = writeStringBlock(out, layout.address);
+    // The type tag block is written in place, over its zeroed last word, while the arguments'
+    // bytes are copied after it.
+    const std::size_t tagsSize = stringBlockSize(layout.tagsLength);
+    std::memset(out + tagsSize - 4, 0, 4);
+    std::uint8_t* tag = out;
+    out += tagsSize;
+    if (layout.tagsLength > 0)
+        *tag++ = ',';
     const auto& arguments = attachedObjects();
     if (!arguments)
-        return writeStringBlock(out, ",");
-    if (hasAsciiTypes(*arguments)) {
-        // The type tag block is written in place: "," then one character per argument.
-        std::uint8_t* const tags = out;
-        *out++ = ',';
-        for (const auto& argument : *arguments)
-            *out++ = static_cast<std::uint8_t>(argument->type());
-        out += 4 - static_cast<std::size_t>(out - tags) % 4;
-    } else {
-        out = writeStringBlock(out, {});
-    }
+        return out;
     for (const auto& argument : *arguments) {
+        if (layout.tagsLength > 0)
+            *tag++ = static_cast<std::uint8_t>(argument->type());
         const Data& bytes = argument->packetizedData();
-        if (bytes.size() > 0)
-            std::memcpy(out, bytes.bytes(), bytes.size());
+        copyBytes(out, bytes.bytes(), bytes.size());
         out += bytes.size();
     }
     return out;
 }
 
 Data KXOSCMessage::packetizedData() const {
-    const std::size_t size = encodedSize();
-    return Data::withLength(size, [this, size](std::uint8_t* out) {
-        std::memset(out, 0, size);
-        encodeInto(out);
-    });
+    const Layout measured = layout();
+    return Data::withLength(measured.size, [&](std::uint8_t* out) { encodeInto(measured, out); });
 }
 
 std::string KXOSCMessage::stringRepresentation() const {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "common/osc/KXOSCAddress.h"
 #include "common/osc/KXOSCArgument.h"
@@ -40,12 +41,22 @@ public:
 private:
     friend class KXOSCBundle;
 
-    /// The length of packetizedData, without building it.
-    std::size_t encodedSize() const;
-    /// Writes the encodedSize() bytes of packetizedData from `out` on, into bytes that are zero
-    /// already (pad bytes are skipped); returns their end. Lets a bundle write its messages
-    /// straight into its own buffer.
-    std::uint8_t* encodeInto(std::uint8_t* out) const;
+    /// What packetizedData writes, measured once for measuring and writing alike.
+    struct Layout {
+        /// The address's text, or the empty text when it has no ASCII form.
+        std::string_view address;
+        /// "," and one character per argument; 0 when a type character has no ASCII form.
+        std::size_t tagsLength;
+        /// The length of packetizedData.
+        std::size_t size;
+    };
+
+    /// Valid while the message and its parts are left unchanged.
+    Layout layout() const;
+    /// Writes the layout.size bytes of packetizedData from `out` on, pad bytes included;
+    /// returns their end. Lets a bundle measure its messages, then write them straight into
+    /// its own buffer.
+    std::uint8_t* encodeInto(const Layout& layout, std::uint8_t* out) const;
 
     std::shared_ptr<KXOSCAddress> address_;
 };

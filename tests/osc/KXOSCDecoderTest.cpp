@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/Bytes.h"
@@ -211,6 +212,35 @@ TEST(KXOSCDecoder, PartsOfADecodedMessageOutliveIt) {
         EXPECT_EQ(last->stringValue(), "ab");
         last->setIntValue(7);
         EXPECT_EQ(last->intValue(), 7);
+    }
+}
+
+TEST(KXOSCDecoder, PartsOfADecodedMessageMayBeReleasedOnOtherThreads) {
+    // The message, its address and its arguments share memory under counts of their own: it
+    // goes with whichever of them, or of the message's weak references, is released last.
+    for (const char* hex :
+         {"2F 61 00 00 2C 00 00 00", "2F 61 00 00 2C 69 73 00 00 00 00 01 61 62 00 00",
+          "2F 61 00 00 2C 69 69 69 69 73 00 00 00 00 00 01 00 00 00 02 00 00 00 03 "
+          "00 00 00 04 61 62 00 00"}) {
+        for (int round = 0; round < 50; ++round) {
+            auto message =
+                std::dynamic_pointer_cast<KXOSCMessage>(KXOSCDecoder::decodeData(bytes(hex)));
+            ASSERT_NE(message, nullptr) << hex;
+            std::vector<std::thread> threads;
+            threads.emplace_back(
+                [address = message->address()] { EXPECT_EQ(address->address(), "/a"); });
+            for (const auto& argument : *message->attachedObjects())
+                threads.emplace_back([argument] { EXPECT_NE(argument->data().size(), 0u); });
+            threads.emplace_back([weak = std::weak_ptr<KXOSCMessage>(message)] {
+                if (const auto held = weak.lock()) {
+                    EXPECT_EQ(held->address()->address(), "/a");
+                }
+            });
+            threads.emplace_back(
+                [held = std::move(message)] { EXPECT_EQ(held->packetizedData().size() % 4, 0u); });
+            for (std::thread& thread : threads)
+                thread.join();
+        }
     }
 }
 
