@@ -7,11 +7,13 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-dev
   libgtest-dev libgmock-dev
   libbenchmark-dev liblo-dev liboscpack-dev
+  qt6-base-dev fonts-dejavu-core
 )
 # Extra groups, chosen by the caller: e.g. `install-deps.sh interop`.
 for group in "$@"; do
   case "$group" in
     interop) packages+=(liblo-tools python3-liblo nodejs npm) ;;
+    screenshot) packages+=(xvfb xauth imagemagick) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
