@@ -13,7 +13,7 @@ packages=(
 for group in "$@"; do
   case "$group" in
     interop) packages+=(liblo-tools python3-liblo nodejs npm) ;;
-    screenshot) packages+=(xvfb xauth imagemagick) ;;
+    screenshot) packages+=(xvfb xauth x11-utils imagemagick) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
