@@ -4,22 +4,28 @@
 
 namespace {
 
-bool isAscii(std::span<const std::uint8_t> bytes) {
-    return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t byte) { return byte < 0x80; });
+std::span<const std::uint8_t> bytesOf(std::string_view text) noexcept {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
 } // namespace
 
+bool isStrictAscii(std::span<const std::uint8_t> bytes) noexcept {
+    return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t byte) { return byte < 0x80; });
+}
+
+bool isStrictAscii(std::string_view text) noexcept {
+    return isStrictAscii(bytesOf(text));
+}
+
 Data asciiBytesFromString(std::string_view text) {
-    const std::span<const std::uint8_t> bytes{reinterpret_cast<const std::uint8_t*>(text.data()),
-                                              text.size()};
-    if (!isAscii(bytes))
+    if (!isStrictAscii(text))
         return Data();
-    return Data::copyOf(bytes);
+    return Data::copyOf(bytesOf(text));
 }
 
 std::optional<std::string> asciiStringFromBytes(std::span<const std::uint8_t> bytes) {
-    if (!isAscii(bytes))
+    if (!isStrictAscii(bytes))
         return std::nullopt;
     return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }

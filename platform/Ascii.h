@@ -9,6 +9,11 @@
 
 #include "platform/Data.h"
 
+/// Whether every byte is at most 0x7F, so that the text has a byte form (and the bytes a text
+/// form) under strict ASCII.
+bool isStrictAscii(std::span<const std::uint8_t> bytes) noexcept;
+bool isStrictAscii(std::string_view text) noexcept;
+
 /// The text's bytes, one per character; absent when any byte is above 0x7F (a character
 /// above U+007F in UTF-8 text). No lossy conversion ever takes place.
 Data asciiBytesFromString(std::string_view text);

@@ -94,14 +94,17 @@ private:
     Data slice(std::size_t offset, std::size_t length) const;
     void reset() noexcept;
 
+    /// The bytes of a Shared buffer: a range inside a reference-counted block.
+    struct SharedBytes {
+        Block* block;
+        const std::uint8_t* first;
+    };
+
     std::size_t size_ = 0;
     Kind kind_ = Kind::Absent;
     union {
         std::uint8_t inline_[kInlineCapacity]{};
-        struct {
-            Block* block;
-            const std::uint8_t* first;
-        } shared_;
+        SharedBytes shared_;
     };
 };
 

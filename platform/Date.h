@@ -9,7 +9,7 @@
 /// uses for the immediate time tag.
 class Date {
 public:
-    /// Seconds from the reference date to 0001-01-01 00:00:00 UTC.
+    /// Seconds from the reference date to 0001-01-01 00:00:00 UTC in the Julian calendar.
     static constexpr double kDistantPastInterval = -63114076800.0;
 
     constexpr explicit Date(double secondsSinceReferenceDate) noexcept
@@ -21,7 +21,8 @@ public:
     constexpr double timeIntervalSinceReferenceDate() const noexcept { return seconds_; }
     constexpr bool isDistantPast() const noexcept { return seconds_ == kDistantPastInterval; }
 
-    /// "2001-01-01 00:00:00 +0000": UTC, whole seconds (rounded down), proleptic Gregorian.
+    /// "2001-01-01 00:00:00 +0000": UTC, whole seconds (rounded down), in the Gregorian
+    /// calendar from 1582-10-15 on and the Julian calendar before it.
     std::string description() const;
 
     friend constexpr bool operator==(Date a, Date b) noexcept { return a.seconds_ == b.seconds_; }

@@ -42,6 +42,8 @@ public:
     /// Throws DataRangeError when the stored size field is from -4 to -1.
     Data dataBlobValue() const;
 
+    /// "s { text }", "i { 1 }", "f { 0.500000 }", "b { <01020304 05> }", or "no arg value" for
+    /// any other type. Never throws: bytes that hold no string or blob show as "(null)".
     std::string description() const;
 
     const Data& data() const noexcept { return data_; }

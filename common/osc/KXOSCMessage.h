@@ -1,6 +1,8 @@
 // An OSC message: an address and its arguments.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -9,12 +11,13 @@
 #include "common/osc/KXOSCPacket.h"
 
 /// An OSC message. Its contained objects are its arguments, in order. Bytes: the address block,
-/// the type tag string block, then each argument's bytes.
+/// the type tag string block, then each argument's bytes. A message without an address (after
+/// setAddress(nullptr)) is written and shown as if its address were the empty text.
 class KXOSCMessage : public KXOSCContainerPacket<KXOSCArgument> {
 public:
     /// No message for no address.
-    static std::shared_ptr<KXOSCMessage> messageWithKXOSCAddress(
-        std::shared_ptr<KXOSCAddress> address);
+    static std::shared_ptr<KXOSCMessage>
+    messageWithKXOSCAddress(std::shared_ptr<KXOSCAddress> address);
 
     /// The address must be present; the factory is the checked way in.
     explicit KXOSCMessage(std::shared_ptr<KXOSCAddress> address) : address_(std::move(address)) {}
@@ -35,5 +38,13 @@ public:
     void setAddress(std::shared_ptr<KXOSCAddress> address) { address_ = std::move(address); }
 
 private:
+    friend class KXOSCBundle;
+
+    /// The length of packetizedData, without building it.
+    std::size_t encodedSize() const;
+    /// Writes the encodedSize() bytes of packetizedData from `out` on; returns their end. Lets a
+    /// bundle write its messages straight into its own buffer.
+    std::uint8_t* encodeInto(std::uint8_t* out) const;
+
     std::shared_ptr<KXOSCAddress> address_;
 };

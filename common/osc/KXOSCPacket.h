@@ -1,9 +1,11 @@
 // The common base of OSC messages and bundles.
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Data.h"
@@ -37,22 +39,31 @@ public:
             containedObjects_.emplace();
         containedObjects_->push_back(std::move(object));
     }
-    /// Creates the list if absent, also for an empty list, then appends in order.
+    /// Creates the list if absent, also for an empty list, then appends in order. No objects
+    /// (null pointers) in the given list are left out: every contained object is present.
     void attachObjects(const ObjectList& objects) {
         if (!containedObjects_)
             containedObjects_.emplace();
-        containedObjects_->insert(containedObjects_->end(), objects.begin(), objects.end());
+        for (const auto& object : objects)
+            if (object != nullptr)
+                containedObjects_->push_back(object);
     }
     void attachObjects(ObjectList&& objects) {
-        if (!containedObjects_) {
+        if (!containedObjects_ &&
+            std::find(objects.begin(), objects.end(), nullptr) == objects.end()) {
             containedObjects_.emplace(std::move(objects));
             return;
         }
-        for (auto& object : objects)
-            containedObjects_->push_back(std::move(object));
+        attachObjects(static_cast<const ObjectList&>(objects));
     }
     /// The list itself, or no list when nothing was ever attached.
     const std::optional<ObjectList>& attachedObjects() const noexcept { return containedObjects_; }
+
+protected:
+    /// Hands the whole list over and leaves none; for a teardown that must not recurse.
+    std::optional<ObjectList> takeAttachedObjects() noexcept {
+        return std::exchange(containedObjects_, std::nullopt);
+    }
 
 private:
     std::optional<ObjectList> containedObjects_;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -26,6 +27,23 @@ TEST(Data, CopiesShareBytesOfLargeBuffers) {
     const Data tail = large.subdata(10, 50);
     EXPECT_EQ(tail.bytes(), large.bytes() + 10);
     EXPECT_EQ(tail, bytes(std::vector<std::uint8_t>(50, 7)));
+}
+
+TEST(Data, SharedBytesMayBeCopiedAndReleasedOnOtherThreads) {
+    Data large = bytes(std::vector<std::uint8_t>(1000, 7));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([copy = large] {
+            for (int i = 0; i < 1000; ++i) {
+                const Data again = copy;
+                EXPECT_EQ(again[999], 7);
+            }
+        });
+    }
+    // The last reference goes away on whichever thread ends last.
+    large = Data();
+    for (std::thread& thread : threads)
+        thread.join();
 }
 
 TEST(Data, BuilderAppendsBytesBuffersAndZeros) {
