@@ -14,7 +14,10 @@ build: deps
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS)
 
-run: build
+# Builds only the relay, so that the first start does not wait for the test suites.
+run: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS) --target tandrel
 	build/default/tandrel
 
 test: build

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <exception>
 #include <string>
 
 #include <unistd.h>
@@ -32,8 +33,13 @@ std::string lineFor(std::string_view text) {
 
 } // namespace
 
-void Log::write(std::string_view text) {
-    const std::string line = lineFor(text);
+void Log::write(std::string_view text) noexcept {
+    std::string line;
+    try {
+        line = lineFor(text);
+    } catch (const std::exception&) {
+        return;
+    }
     const char* next = line.data();
     std::size_t left = line.size();
     // One write carries the line; the loop only finishes a write that a signal or a full pipe

@@ -14,6 +14,7 @@ public:
 
     /// Writes the prefix, the text and a line end with one system call, so that lines written
     /// by different threads never interleave. A text with line breaks of its own (a packet's
-    /// multi-line form) stays one entry.
-    static void write(std::string_view text);
+    /// multi-line form) stays one entry. Never throws: a line that cannot be made or written
+    /// is lost.
+    static void write(std::string_view text) noexcept;
 };

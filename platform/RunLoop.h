@@ -102,7 +102,9 @@ public:
     /// thread when a call is posted and no wake-up is outstanding since the last
     /// performPostedCalls() (once per batch, not once per post), by stop(), and when a timer
     /// is scheduled or added, so that a driver sleeping until a later deadline learns of it.
-    /// The handler must not wait for the loop's thread. An empty handler removes it.
+    /// The handler must not wait for the loop's thread. An empty handler removes it; a posting
+    /// thread may still be running the old one when this returns, so what the handler uses
+    /// must outlive it (capture it by shared ownership).
     void setWakeUpHandler(std::function<void()> handler);
 
     /// Runs the calls queued so far, in order. Calls posted from now on wake the loop again.
