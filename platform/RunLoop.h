@@ -27,7 +27,8 @@
 /// mode; addTimer() registers it in another mode as well. A loop run in a mode fires only the
 /// timers registered in that mode. Timers due at about the same moment fire on one wake-up, in
 /// the order of their fire dates. Timers are made, added, fired and invalidated on the loop's
-/// thread only.
+/// thread only. A timer fires at most one tenth of its interval late when the loop is idle;
+/// missed firings are skipped, not caught up.
 ///
 /// Two ways to drive the loop, over the same queue and timers:
 /// - Standalone: run() serves posted calls and timers of one mode until stop(), sleeping in
@@ -86,8 +87,9 @@ public:
 
     // -- The loop's thread -----------------------------------------------------------------
 
-    /// A new valid timer in the default mode, first due one interval from now. The action
-    /// gets the timer as its argument.
+    /// A new valid timer in the default mode. Fire dates lie on a grid of the interval on
+    /// the steady clock, so that timers of one interval fire together: the first one is one
+    /// to two intervals from now. The action gets the timer as its argument.
     std::shared_ptr<RunLoopTimer> scheduledTimerWithTimeInterval(double seconds,
                                                                  RunLoopTimer::Action action);
     /// Registers the timer in one more mode. Does nothing for an invalid timer or one made by

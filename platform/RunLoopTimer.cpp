@@ -4,9 +4,23 @@
 
 #include "platform/RunLoop.h"
 
+namespace {
+
+/// The first instant at least one interval from now that is a whole number of intervals from
+/// the clock's epoch. Timers of the same interval thus share every fire date, and one wake-up
+/// serves them all, however far apart they were made.
+RunLoopTimer::Clock::time_point firstFireDate(RunLoopTimer::Clock::duration interval) {
+    const auto earliest = RunLoopTimer::Clock::now() + interval;
+    const auto pastGrid = earliest.time_since_epoch() % interval;
+    return pastGrid == RunLoopTimer::Clock::duration::zero() ? earliest
+                                                             : earliest + (interval - pastGrid);
+}
+
+} // namespace
+
 RunLoopTimer::RunLoopTimer(RunLoop& loop, Clock::duration interval, Action action)
     : loop_(&loop), interval_(interval), tolerance_(interval / 10),
-      fireDate_(Clock::now() + interval), action_(std::move(action)) {}
+      fireDate_(firstFireDate(interval)), action_(std::move(action)) {}
 
 void RunLoopTimer::invalidate() {
     if (loop_ == nullptr)

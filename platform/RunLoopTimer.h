@@ -9,7 +9,8 @@ class RunLoop;
 
 /// A repeating timer, made by RunLoop::scheduledTimerWithTimeInterval. It fires on the thread
 /// that drives its loop, once per interval, in each mode it has been added to, until
-/// invalidate() ends it for good.
+/// invalidate() ends it for good. Its fire dates are whole multiples of its interval on the
+/// steady clock, shared by every timer of that interval.
 ///
 /// While valid, the timer is held by its loop, so a caller may keep a reference or not. Its
 /// action (and whatever the action captured) is released by invalidate(): at once, or right

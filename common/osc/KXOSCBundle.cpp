@@ -81,10 +81,11 @@ KXOSCBundle::~KXOSCBundle() {
     while (!pending.empty()) {
         std::shared_ptr<KXOSCPacket> element = std::move(pending.back());
         pending.pop_back();
-        if (element.use_count() != 1 || typeid(*element) != typeid(KXOSCBundle))
+        KXOSCPacket& packet = *element;
+        if (element.use_count() != 1 || typeid(packet) != typeid(KXOSCBundle))
             continue;
         // The last holder of a nested bundle: its elements join the work list before it goes.
-        auto& inner = static_cast<KXOSCBundle&>(*element);
+        auto& inner = static_cast<KXOSCBundle&>(packet);
         if (auto innerElements = inner.takeAttachedObjects()) {
             try {
                 pending.insert(pending.end(), std::make_move_iterator(innerElements->begin()),
@@ -134,6 +135,8 @@ Data KXOSCBundle::packetizedData() const {
     // Second pass: the same walk, writing. A nested bundle's size field is filled in once its
     // last element is written.
     return Data::withLength(total, [&](std::uint8_t* const first) {
+        // Messages are written into zeroed bytes.
+        std::memset(first, 0, total);
         std::pmr::vector<std::uint8_t*> openSizeFields(&resource);
         std::size_t nextForeign = 0;
         std::uint8_t* out = writeHead(first, *this);

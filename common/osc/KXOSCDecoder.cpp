@@ -13,7 +13,6 @@
 
 #include "common/osc/KXOSCAddress.h"
 #include "common/osc/KXOSCDataUtilities.h"
-#include "platform/Ascii.h"
 
 // Internally the decoder reads views of the datagram with unsigned offsets: an element of a
 // bundle is a view of its own, with offsets counted from its first byte, and nothing is copied
@@ -51,28 +50,41 @@ std::uint32_t readWord(Bytes bytes, std::size_t start, std::size_t& end) {
 
 /// A string block ends with the first 4-byte word, counted from its start, whose last byte is
 /// zero; the other bytes of each word are not looked at. `end` is after that word, or past the
-/// end of the buffer when there is none (no string).
-std::optional<std::string> readString(Bytes bytes, std::size_t start, std::size_t& end) {
+/// end of the buffer when there is none (no string). The text is a view of the datagram.
+std::optional<std::string_view> readString(Bytes bytes, std::size_t start, std::size_t& end) {
+    // The whole block is tested for ASCII while it is scanned, a word at a time: the zero bytes
+    // that are trimmed below are ASCII themselves, so this decides for the text as well.
+    std::uint32_t seen = 0;
     std::size_t last = start + 3;
-    while (last < bytes.size() && bytes[last] != 0)
-        last += 4;
+    for (; last < bytes.size(); last += 4) {
+        seen |= wordAt(bytes, last - 3);
+        if (bytes[last] == 0)
+            break;
+    }
     end = last + 1;
-    if (last >= bytes.size())
+    if (last >= bytes.size() || (seen & 0x80808080u) != 0)
         return std::nullopt;
-    const std::string_view block(reinterpret_cast<const char*>(bytes.data() + start),
-                                 last + 1 - start);
-    // The trimmed zeros are ASCII, so testing what is left decides for the whole block.
-    const std::string_view text = trimmingZeroCharacters(block);
-    if (!isStrictAscii(text))
-        return std::nullopt;
-    return std::string(text);
+    // Zero characters are trimmed at both ends; the block's last byte is one of them.
+    std::size_t first = start;
+    while (first < last && bytes[first] == 0)
+        ++first;
+    std::size_t stop = last;
+    while (stop > first && bytes[stop - 1] == 0)
+        --stop;
+    return std::string_view(reinterpret_cast<const char*>(bytes.data() + first), stop - first);
 }
 
 /// A text read from the wire that keeps a zero character inside could not be written again
 /// as the same string: the zero would end it early and the rest would be read as the next
 /// field. Such an address or string argument is not taken.
-bool writesBackAsRead(const std::string& text) {
-    return text.find('\0') == std::string::npos;
+bool writesBackAsRead(std::string_view text) {
+    return text.find('\0') == std::string_view::npos;
+}
+
+/// Leading zero bytes are trimmed, so an address may come out beginning with "#"; written
+/// again, that message would be read as a bundle. Such an address is not taken either.
+bool addressWritesBackAsRead(std::string_view text) {
+    return writesBackAsRead(text) && (text.empty() || text.front() != '#');
 }
 
 /// The payload of the blob at `start`, or none when its size field does not fit the bytes
@@ -96,12 +108,11 @@ std::optional<Bytes> readBlob(Bytes bytes, std::size_t start, std::size_t& end) 
 }
 
 /// A blob argument holds its whole block: size field, payload, 1 to 4 zero bytes.
-std::shared_ptr<KXOSCArgument> blobArgument(Bytes payload) {
+void setBlob(KXOSCArgument& argument, Bytes payload) {
     const std::size_t length = payload.size();
     const std::size_t pad = 4 - length % 4;
-    auto argument = std::make_shared<KXOSCArgument>();
-    argument->setType(KXOSCArgument::kBlob);
-    argument->setData(Data::withLength(4 + length + pad, [&](std::uint8_t* out) {
+    argument.setType(KXOSCArgument::kBlob);
+    argument.setData(Data::withLength(4 + length + pad, [&](std::uint8_t* out) {
         const auto size = static_cast<std::uint32_t>(length);
         out[0] = static_cast<std::uint8_t>(size >> 24);
         out[1] = static_cast<std::uint8_t>(size >> 16);
@@ -111,28 +122,86 @@ std::shared_ptr<KXOSCArgument> blobArgument(Bytes payload) {
             std::memcpy(out + 4, payload.data(), length);
         std::memset(out + 4 + length, 0, pad);
     }));
-    return argument;
 }
 
-std::shared_ptr<KXOSCArgument> readArgument(Bytes bytes, std::size_t start, std::size_t& end,
-                                            char type) {
+/// Reads one argument of the given type into `argument`, a fresh one, through the same value
+/// setters as the argument factories. False when there is no argument: a type other than "s",
+/// "i", "f" and "b", or a string that cannot be taken.
+bool readArgument(Bytes bytes, std::size_t start, std::size_t& end, char type,
+                  KXOSCArgument& argument) {
     switch (type) {
     case KXOSCArgument::kString: {
         const auto text = readString(bytes, start, end);
         if (!text || !writesBackAsRead(*text))
-            return nullptr;
-        return KXOSCArgument::argumentWithString(*text);
+            return false;
+        if (text->data() != reinterpret_cast<const char*>(bytes.data() + start)) {
+            argument.setStringValue(*text);
+            return true;
+        }
+        // Without leading zero bytes, the block read is exactly the string block of its text:
+        // the text, then the 1 to 4 zero bytes that end the first word ending in zero.
+        argument.setType(KXOSCArgument::kString);
+        argument.setData(Data::copyOf(bytes.subspan(start, end - start)));
+        return true;
     }
     case KXOSCArgument::kInt:
-        return KXOSCArgument::argumentWithInt(
-            static_cast<std::int32_t>(readWord(bytes, start, end)));
     case KXOSCArgument::kFloat:
-        return KXOSCArgument::argumentWithFloat(std::bit_cast<float>(readWord(bytes, start, end)));
+        // The four bytes are the int32 or float32 block itself, carried bit for bit.
+        readWord(bytes, start, end);
+        argument.setType(type);
+        argument.setData(Data::copyOf(bytes.subspan(start, 4)));
+        return true;
     case KXOSCArgument::kBlob:
         // No blob still gives a blob argument, with an empty payload.
-        return blobArgument(readBlob(bytes, start, end).value_or(Bytes()));
+        setBlob(argument, readBlob(bytes, start, end).value_or(Bytes()));
+        return true;
     default:
-        return nullptr;
+        return false;
+    }
+}
+
+/// A message's address and its first few arguments in one allocation, each handed out by a
+/// shared_ptr that shares the ownership of the whole block. Decoding makes several such objects
+/// per message, and an allocation for each was most of the decoder's time.
+template <std::size_t Count> struct MessageParts {
+    explicit MessageParts(std::string_view text) : address(std::string(text)) {}
+    KXOSCAddress address;
+    std::array<KXOSCArgument, Count> arguments;
+};
+constexpr std::size_t kMostPartsInOneBlock = 4;
+
+struct Parts {
+    std::shared_ptr<KXOSCAddress> address;
+    /// Owns `arguments`, which hold as many arguments as the type tags announce.
+    std::shared_ptr<void> argumentsOwner;
+    KXOSCArgument* arguments;
+};
+
+template <std::size_t Count> Parts makeParts(std::string_view address) {
+    auto block = std::make_shared<MessageParts<Count>>(address);
+    KXOSCArgument* arguments = block->arguments.data();
+    std::shared_ptr<KXOSCAddress> owner(block, &block->address);
+    return {std::move(owner), std::move(block), arguments};
+}
+
+Parts makeParts(std::string_view address, std::size_t count) {
+    static_assert(kMostPartsInOneBlock == 4);
+    switch (count) {
+    case 0:
+        return makeParts<0>(address);
+    case 1:
+        return makeParts<1>(address);
+    case 2:
+        return makeParts<2>(address);
+    case 3:
+        return makeParts<3>(address);
+    case 4:
+        return makeParts<4>(address);
+    default: {
+        auto arguments = std::make_shared<KXOSCArgument[]>(count);
+        KXOSCArgument* first = arguments.get();
+        return {std::make_shared<KXOSCAddress>(std::string(address)), std::move(arguments), first};
+    }
     }
 }
 
@@ -140,7 +209,7 @@ std::shared_ptr<KXOSCArgument> readArgument(Bytes bytes, std::size_t start, std:
 std::shared_ptr<KXOSCMessage> readMessage(Bytes bytes) {
     std::size_t cursor = 0;
     auto address = readString(bytes, 0, cursor);
-    if (!address || !writesBackAsRead(*address))
+    if (!address || !addressWritesBackAsRead(*address))
         return nullptr;
     const auto types = readString(bytes, cursor, cursor);
     if (!types)
@@ -150,27 +219,45 @@ std::shared_ptr<KXOSCMessage> readMessage(Bytes bytes) {
     if (types->front() != ',')
         return nullptr;
 
+    const std::size_t count = types->size() - 1;
+    Parts parts = makeParts(*address, count);
     KXOSCMessage::ObjectList arguments;
-    arguments.reserve(types->size() - 1);
-    for (std::size_t i = 1; i < types->size(); ++i) {
-        auto argument = readArgument(bytes, cursor, cursor, (*types)[i]);
-        if (argument == nullptr)
+    arguments.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        KXOSCArgument& argument = parts.arguments[i];
+        if (!readArgument(bytes, cursor, cursor, (*types)[i + 1], argument))
             noPacket();
-        arguments.push_back(std::move(argument));
+        arguments.emplace_back(parts.argumentsOwner, &argument);
     }
     // Bytes after the last argument are ignored.
-    auto message =
-        std::make_shared<KXOSCMessage>(std::make_shared<KXOSCAddress>(std::move(*address)));
+    auto message = std::make_shared<KXOSCMessage>(std::move(parts.address));
     message->attachArguments(std::move(arguments));
     return message;
 }
 
-/// A bundle being read: its bytes and the offset of its next size field.
+/// A bundle being read: its bytes, the offset of its next size field and the elements read
+/// so far, which it is given once it is complete.
 struct BundleFrame {
     std::shared_ptr<KXOSCBundle> bundle;
     Bytes bytes;
     std::size_t cursor;
+    KXOSCBundle::ObjectList elements;
 };
+
+/// How many elements the size fields from `cursor` on announce, up to the first that does not
+/// fit, so that the element list is allocated once.
+std::size_t announcedElements(Bytes bytes, std::size_t cursor) {
+    std::size_t count = 0;
+    while (bytes.size() - cursor >= 4) {
+        const auto size = static_cast<std::int32_t>(wordAt(bytes, cursor));
+        cursor += 4;
+        if (size < 0 || static_cast<std::size_t>(size) > bytes.size() - cursor)
+            break;
+        count += size > 0 ? 1 : 0;
+        cursor += static_cast<std::size_t>(size);
+    }
+    return count;
+}
 
 BundleFrame openBundle(Bytes bytes) {
     if (bytes.size() < kBundleHeadSize)
@@ -178,11 +265,13 @@ BundleFrame openBundle(Bytes bytes) {
     auto bundle = std::make_shared<KXOSCBundle>();
     bundle->setTimeStamp(KXOSCDataUtilities::dateFromNTPTimestamp(
         Data::copyOf(bytes.subspan(kTimeTagOffset, kTimeTagSize))));
-    return {std::move(bundle), bytes, kBundleHeadSize};
+    KXOSCBundle::ObjectList elements;
+    elements.reserve(announcedElements(bytes, kBundleHeadSize));
+    return {std::move(bundle), bytes, kBundleHeadSize, std::move(elements)};
 }
 
 /// The bundle and every bundle nested in it, read with a work stack of open bundles: an element
-/// that is a bundle is opened on top of its parent and attached to it once it is complete.
+/// that is a bundle is opened on top of its parent and added to it once it is complete.
 std::shared_ptr<KXOSCBundle> readBundle(Bytes bytes) {
     std::array<std::byte, kStackArena> arena;
     std::pmr::monotonic_buffer_resource resource(arena.data(), arena.size());
@@ -206,14 +295,17 @@ std::shared_ptr<KXOSCBundle> readBundle(Bytes bytes) {
             if (element.front() == '#')
                 open.push_back(openBundle(element));
             else if (auto message = readMessage(element))
-                frame.bundle->attachObject(std::move(message));
+                frame.elements.push_back(std::move(message));
             continue;
         }
+        // A bundle without elements keeps no list at all, as if nothing had been attached.
         std::shared_ptr<KXOSCBundle> complete = std::move(frame.bundle);
+        if (!frame.elements.empty())
+            complete->attachObjects(std::move(frame.elements));
         open.pop_back();
         if (open.empty())
             return complete;
-        open.back().bundle->attachObject(std::move(complete));
+        open.back().elements.push_back(std::move(complete));
     }
 }
 
@@ -257,18 +349,21 @@ std::shared_ptr<KXOSCArgument> KXOSCDecoder::argumentFromData(const Data& data,
                                                               std::int32_t startingAt,
                                                               std::int32_t& endingAt, char ofType) {
     std::size_t end = kNoEnd;
-    auto argument = readArgument(data.span(), startOffset(startingAt), end, ofType);
+    auto argument = std::make_shared<KXOSCArgument>();
+    const bool read = readArgument(data.span(), startOffset(startingAt), end, ofType, *argument);
     if (end != kNoEnd)
         endingAt = endOffset(end);
-    return argument;
+    return read ? argument : nullptr;
 }
 
 std::optional<std::string> KXOSCDecoder::stringFromData(const Data& data, std::int32_t startingAt,
                                                         std::int32_t& endingAt) {
     std::size_t end = 0;
-    auto text = readString(data.span(), startOffset(startingAt), end);
+    const auto text = readString(data.span(), startOffset(startingAt), end);
     endingAt = endOffset(end);
-    return text;
+    if (!text)
+        return std::nullopt;
+    return std::string(*text);
 }
 
 Data KXOSCDecoder::dataBlobFromData(const Data& data, std::int32_t startingAt,

@@ -23,6 +23,10 @@
 ///
 /// Nested bundles are read with a work stack, not by recursion: the stack used does not grow
 /// with the nesting depth.
+///
+/// A decoded message's address and arguments (up to four of them) are made in one allocation
+/// and handed out as shared_ptrs that share its ownership: each stays valid as long as it is
+/// held, and holding any one of them keeps the memory of the others.
 class KXOSCDecoder {
 public:
     /// The datagram cannot be read as a packet at all.
@@ -34,6 +38,12 @@ public:
     KXOSCDecoder() = delete;
 
     /// A message or a bundle, or no packet (nullptr) when the datagram cannot be read.
+    ///
+    /// Whatever it returns is written again by packetizedData as bytes that read back as the
+    /// same packet (less bundles without elements, which are written as a size field of 0). So
+    /// a text that would not survive that is not taken: an address or string argument that keeps
+    /// a zero character inside once trimmed, and an address that then begins with "#". Such an
+    /// address refuses its message; such a string argument gives no packet.
     static std::shared_ptr<KXOSCPacket> decodeData(const Data& data);
 
     /// The datagram as a bundle; its first byte is taken to be "#" and not looked at. Elements

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <exception>
 #include <span>
-#include <string>
 #include <utility>
 
 #include <netinet/in.h>
@@ -55,7 +54,10 @@ void KXOSCListener::listenThread() {
         const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kReceiveBufferSize);
         receiveLoop(buffer.get());
     } catch (const std::exception& error) {
-        Log::write(std::string("error with listen thread ") + error.what());
+        // Formatted without allocating: nothing may escape the thread's body.
+        char line[512];
+        std::snprintf(line, sizeof line, "error with listen thread %s", error.what());
+        Log::write(line);
     }
     std::lock_guard lock(stateMutex_);
     receiving_ = false;

@@ -10,10 +10,17 @@ namespace {
 /// The bytes a text contributes to its string block: all of them when it is ASCII, none
 /// otherwise (text that has no ASCII form is written as the empty string).
 std::string_view asciiOrEmpty(std::string_view text) {
-    const bool ascii = std::all_of(text.begin(), text.end(), [](char character) {
-        return static_cast<unsigned char>(character) < 0x80;
-    });
-    return ascii ? text : std::string_view();
+    // Eight bytes at a time: addresses are short, and this is on every message written.
+    std::uint64_t seen = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        seen |= word;
+    }
+    for (; i < text.size(); ++i)
+        seen |= static_cast<unsigned char>(text[i]);
+    return (seen & 0x8080808080808080u) == 0 ? text : std::string_view();
 }
 
 /// A string block holds the text and 1 to 4 zero bytes, so its length is a multiple of 4.
@@ -21,18 +28,18 @@ std::size_t stringBlockSize(std::size_t textLength) {
     return textLength + 4 - textLength % 4;
 }
 
+/// Writes into zeroed bytes, so the pad is already in place.
 std::uint8_t* writeStringBlock(std::uint8_t* out, std::string_view asciiText) {
-    const std::size_t blockSize = stringBlockSize(asciiText.size());
     if (!asciiText.empty())
         std::memcpy(out, asciiText.data(), asciiText.size());
-    std::memset(out + asciiText.size(), 0, blockSize - asciiText.size());
-    return out + blockSize;
+    return out + stringBlockSize(asciiText.size());
 }
 
 bool hasAsciiTypes(const std::vector<std::shared_ptr<KXOSCArgument>>& arguments) {
-    return std::all_of(arguments.begin(), arguments.end(), [](const auto& argument) {
-        return static_cast<unsigned char>(argument->type()) < 0x80;
-    });
+    unsigned char seen = 0;
+    for (const auto& argument : arguments)
+        seen |= static_cast<unsigned char>(argument->type());
+    return seen < 0x80;
 }
 
 std::string_view addressText(const std::shared_ptr<KXOSCAddress>& address) {
@@ -79,9 +86,7 @@ std::uint8_t* KXOSCMessage::encodeInto(std::uint8_t* out) const {
         *out++ = ',';
         for (const auto& argument : *arguments)
             *out++ = static_cast<std::uint8_t>(argument->type());
-        const std::size_t padding = 4 - static_cast<std::size_t>(out - tags) % 4;
-        std::memset(out, 0, padding);
-        out += padding;
+        out += 4 - static_cast<std::size_t>(out - tags) % 4;
     } else {
         out = writeStringBlock(out, {});
     }
@@ -95,7 +100,11 @@ std::uint8_t* KXOSCMessage::encodeInto(std::uint8_t* out) const {
 }
 
 Data KXOSCMessage::packetizedData() const {
-    return Data::withLength(encodedSize(), [this](std::uint8_t* out) { encodeInto(out); });
+    const std::size_t size = encodedSize();
+    return Data::withLength(size, [this, size](std::uint8_t* out) {
+        std::memset(out, 0, size);
+        encodeInto(out);
+    });
 }
 
 std::string KXOSCMessage::stringRepresentation() const {

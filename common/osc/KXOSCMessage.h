@@ -42,8 +42,9 @@ private:
 
     /// The length of packetizedData, without building it.
     std::size_t encodedSize() const;
-    /// Writes the encodedSize() bytes of packetizedData from `out` on; returns their end. Lets a
-    /// bundle write its messages straight into its own buffer.
+    /// Writes the encodedSize() bytes of packetizedData from `out` on, into bytes that are zero
+    /// already (pad bytes are skipped); returns their end. Lets a bundle write its messages
+    /// straight into its own buffer.
     std::uint8_t* encodeInto(std::uint8_t* out) const;
 
     std::shared_ptr<KXOSCAddress> address_;

@@ -106,6 +106,10 @@ TEST(KXOSCDecoder, Messages) {
         // be read as the type tags ("/ab" then ",ii" here).
         {"address with a zero character inside: refused",
          "00 2F 61 62 00 2C 69 69 00 00 00 00 2C 00 00 00", false, nullptr},
+        // Leading zeros are trimmed: written again, an address beginning with "#" would make
+        // the message read as a bundle.
+        {"address beginning with # after leading zeros: refused", "00 23 62 00 2C 00 00 00", false,
+         nullptr},
         {"string argument with a zero character inside",
          "2F 61 00 00 2C 73 00 00 00 61 62 63 00 64 65 66 00 00 00 00", false, nullptr},
     });
@@ -188,6 +192,26 @@ TEST(KXOSCDecoder, BuildsTheObjectModel) {
     EXPECT_EQ(packet->stringRepresentation(),
               "BUNDLE:\ntime: 2001-01-01 00:00:00 +0000\n---\nMESSAGE:\naddress:/osc\n types:,sb\n"
               "s { hi }\nb { <aabb> }\n---\nMESSAGE:\naddress:/b\n types:,");
+}
+
+TEST(KXOSCDecoder, PartsOfADecodedMessageOutliveIt) {
+    // Five arguments and two: the address and arguments are kept in shared blocks of two kinds.
+    for (const char* hex :
+         {"2F 61 00 00 2C 69 69 69 69 73 00 00 00 00 00 01 00 00 00 02 00 00 00 03 "
+          "00 00 00 04 61 62 00 00",
+          "2F 61 00 00 2C 69 73 00 00 00 00 01 61 62 00 00"}) {
+        auto message =
+            std::dynamic_pointer_cast<KXOSCMessage>(KXOSCDecoder::decodeData(bytes(hex)));
+        ASSERT_NE(message, nullptr) << hex;
+        const auto address = message->address();
+        const auto last = message->attachedObjects()->back();
+        message->setAddress(KXOSCAddress::addressWithString("/b"));
+        message.reset();
+        EXPECT_EQ(address->address(), "/a");
+        EXPECT_EQ(last->stringValue(), "ab");
+        last->setIntValue(7);
+        EXPECT_EQ(last->intValue(), 7);
+    }
 }
 
 TEST(KXOSCDecoder, ReadingStepsReportTheirEndOffsets) {

@@ -94,6 +94,18 @@ TEST(RunLoopTimer, TimersDueTogetherFireInOneTurnInFireDateOrder) {
     EXPECT_EQ(order, (std::vector<int>{1, 2}));
 }
 
+TEST(RunLoopTimer, TimersOfOneIntervalShareTheirFireDatesHoweverFarApartMade) {
+    RunLoop loop;
+    const auto first = loop.scheduledTimerWithTimeInterval(0.01, [](RunLoopTimer&) {});
+    spinUntilPast(Clock::now() + std::chrono::microseconds(3300));
+    const auto second = loop.scheduledTimerWithTimeInterval(0.01, [](RunLoopTimer&) {});
+    // One wake-up serves both: their fire dates differ by whole intervals, never by a phase.
+    EXPECT_EQ((second->fireDate() - first->fireDate()) % first->timeInterval(),
+              Clock::duration::zero());
+    first->invalidate();
+    second->invalidate();
+}
+
 /// An owner whose destruction invalidates its timer, as a sender's does.
 struct TimerOwner {
     std::shared_ptr<RunLoopTimer> timer;
