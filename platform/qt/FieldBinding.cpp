@@ -2,7 +2,6 @@
 
 #include <QEvent>
 #include <QLineEdit>
-#include <QValidator>
 
 FieldBinding::FieldBinding(QLineEdit& field, Read read, Write write, QObject* parent)
     : QObject(parent), field_(field), read_(std::move(read)), write_(std::move(write)) {
@@ -25,17 +24,9 @@ void FieldBinding::apply() {
 }
 
 bool FieldBinding::eventFilter(QObject* watched, QEvent* event) {
-    // Runs before the field's own focus-out handling, which applies acceptable text; text that
-    // stays unacceptable after the validator's fixup would otherwise linger in the field while
-    // another value is in force.
-    if (watched == &field_ && event->type() == QEvent::FocusOut) {
-        if (const QValidator* validator = field_.validator()) {
-            QString text = field_.text();
-            int position = 0;
-            validator->fixup(text);
-            if (validator->validate(text, position) != QValidator::Acceptable)
-                refresh();
-        }
-    }
+    // Runs before the field's own focus-out handling, which applies acceptable text only;
+    // text its validator cannot accept would otherwise linger while another value is in force.
+    if (watched == &field_ && event->type() == QEvent::FocusOut && !field_.hasAcceptableInput())
+        refresh();
     return QObject::eventFilter(watched, event);
 }

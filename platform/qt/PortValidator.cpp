@@ -31,14 +31,7 @@ QString PortValidator::noteForPort(std::int32_t value) {
 }
 
 QValidator::State PortValidator::validate(QString& input, int& /*position*/) const {
-    const QString number = input.trimmed();
-    if (number.isEmpty() || number == QLatin1String("-"))
+    if (input.isEmpty() || input == QLatin1String("-"))
         return Intermediate;
-    if (!portFromText(number))
-        return Invalid;
-    return number.size() == input.size() ? Acceptable : Intermediate;
-}
-
-void PortValidator::fixup(QString& input) const {
-    input = input.trimmed();
+    return portFromText(input) ? Acceptable : Invalid;
 }

@@ -8,8 +8,7 @@
 
 /// Validates a port field. The relay accepts any signed 32-bit integer as a port, negative ones
 /// included, and the transport uses its low 16 bits; so the field takes exactly that range and
-/// nothing that is not a whole decimal number. Blanks around a number (a pasted value) are
-/// trimmed when the edit is applied.
+/// nothing that is not a whole decimal number.
 class PortValidator : public QValidator {
     Q_OBJECT
 
@@ -24,5 +23,4 @@ public:
     static QString noteForPort(std::int32_t value);
 
     State validate(QString& input, int& position) const override;
-    void fixup(QString& input) const override;
 };

@@ -63,7 +63,8 @@ protected:
         return *window_->findChild<QLineEdit*>(QString::fromLatin1(property));
     }
     QString note(const char* property) const {
-        return window_->findChild<QLabel*>(QString::fromLatin1(property) + u"Note")->text();
+        return window_->findChild<QLabel*>(QString::fromLatin1(property) + QStringLiteral("Note"))
+            ->text();
     }
 
     /// Types `text` over the field's content and presses Enter, as a user would.
@@ -78,10 +79,11 @@ protected:
     /// Whether `peer` receives `bytes` before the time limit, Qt serving the relay meanwhile.
     static bool receives(UdpPeer& peer, const Bytes& bytes) {
         std::optional<Bytes> received;
-        QTest::qWaitFor(
-            [&] { return (received = peer.receive(std::chrono::milliseconds(0))).has_value(); },
-            kWaitLimitMs);
-        return received == bytes;
+        const auto arrived = [&] {
+            received = peer.receive(std::chrono::milliseconds(0));
+            return received.has_value();
+        };
+        return QTest::qWaitFor(arrived, kWaitLimitMs) && received == bytes;
     }
 
     TemporaryFolder folder_;
@@ -204,7 +206,11 @@ TEST_F(SettingsWindowTest, PortFieldsTakeOnlyIntegersAndHostFieldsAnyText) {
     EXPECT_EQ(controller().device1ListenPort(), port);
     EXPECT_EQ(field("device1ListenPort").text(), QString::number(port));
 
-    enter("device2Host", QStringLiteral("Stage left \u00e4"));
+    QLineEdit& host = field("device2Host");
+    host.setFocus();
+    host.selectAll();
+    host.insert(QStringLiteral("Stage left \u00e4"));
+    QTest::keyClick(&host, Qt::Key_Return);
     EXPECT_EQ(controller().device2Host(), std::optional<std::string>("Stage left \u00e4"));
 }
 
@@ -223,8 +229,8 @@ TEST_F(SettingsWindowTest, RelaysWhileAModalDialogIsOpen) {
     QTimer::singleShot(0, &dialog, [&] { orvane_.sendTo(listenPorts_[0], cue); });
 
     ASSERT_EQ(dialog.exec(), QDialog::Accepted);
-    const QNetworkDatagram received = device.receiveDatagram();
-    EXPECT_EQ(Bytes(received.data().begin(), received.data().end()), cue);
+    const QByteArray received = device.receiveDatagram().data();
+    EXPECT_EQ(Bytes(received.begin(), received.end()), cue);
 }
 
 TEST_F(SettingsWindowTest, RelaysWhileAControlIsHeld) {
