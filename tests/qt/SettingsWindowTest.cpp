@@ -22,6 +22,9 @@
 #include "UdpPeer.h"
 #include "classes/TandrelApplication.h"
 #include "classes/TandrelController.h"
+#include "common/osc/KXOSCAddress.h"
+#include "common/osc/KXOSCMessage.h"
+#include "common/osc/KXOSCSender.h"
 #include "platform/RunLoop.h"
 #include "platform/UserDefaults.h"
 #include "platform/qt/RunLoopAdapter.h"
@@ -242,6 +245,37 @@ TEST_F(SettingsWindowTest, RelaysWhileAControlIsHeld) {
     const Bytes reply = OscBytes::intMessage("/reply", 1);
     device1_.sendTo(listenPorts_[1], reply);
     EXPECT_TRUE(receives(orvane_, reply));
+    QTest::mouseRelease(&held, Qt::LeftButton);
+}
+
+TEST_F(SettingsWindowTest, TheSendersFlushTimersRunInsideAModalDialogAndWhileAControlIsHeld) {
+    seedRoutableSettings();
+    start();
+    QUdpSocket device;
+    ASSERT_TRUE(device.bind(QHostAddress::LocalHost, 0));
+    controller().setDevice1SendPort(device.localPort());
+    const auto collect = [this] {
+        auto message =
+            KXOSCMessage::messageWithKXOSCAddress(KXOSCAddress::addressWithString("/collected"));
+        controller().device1Sender()->addOSCMessage(message);
+    };
+    const auto isBundle = [](const QByteArray& datagram) {
+        return datagram.startsWith("#bundle");
+    };
+
+    QDialog dialog(window_.get());
+    dialog.setModal(true);
+    QObject::connect(&device, &QUdpSocket::readyRead, &dialog, &QDialog::accept);
+    QTimer::singleShot(kWaitLimitMs, &dialog, &QDialog::reject);
+    QTimer::singleShot(0, &dialog, collect);
+    ASSERT_EQ(dialog.exec(), QDialog::Accepted);
+    EXPECT_TRUE(isBundle(device.receiveDatagram().data()));
+
+    QLineEdit& held = field("device2Host");
+    QTest::mousePress(&held, Qt::LeftButton);
+    collect();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return device.hasPendingDatagrams(); }, kWaitLimitMs));
+    EXPECT_TRUE(isBundle(device.receiveDatagram().data()));
     QTest::mouseRelease(&held, Qt::LeftButton);
 }
 
