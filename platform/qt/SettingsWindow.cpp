@@ -33,14 +33,19 @@ SettingsWindow::SettingsWindow(UserDefaults& defaults, QWidget* parent)
     bindPort(C::kDevice2ListenPort, *ui.device2ListenPort, *ui.device2ListenPortNote,
              &C::device2ListenPort, &C::setDevice2ListenPort);
 
-    // The controller drops its observers at teardown, which runs before the fields go.
-    controller().addObserver([this](std::string_view property) {
+    observer_ = controller().addObserver([this](std::string_view property) {
         if (const auto found = bindings_.find(property); found != bindings_.end())
             found->second->refresh();
     });
 }
 
-SettingsWindow::~SettingsWindow() = default;
+SettingsWindow::~SettingsWindow() {
+    // The fields are destroyed with the window's widgets, after this body, and a field that
+    // has the focus still sends focus events while it goes: nothing may reach them then, nor
+    // reach the relay through them.
+    controller().removeObserver(observer_);
+    bindings_.clear();
+}
 
 void SettingsWindow::alignLabelColumns() {
     // Each group lays out its own form; one label width for all lines the fields up.
@@ -69,26 +74,24 @@ void SettingsWindow::bindPort(std::string_view property, QLineEdit& field, QLabe
     });
     TandrelController& relay = controller();
     bindings_.emplace(property,
-                      new FieldBinding(
+                      std::make_unique<FieldBinding>(
                           field, [&relay, get] { return QString::number((relay.*get)()); },
                           [&relay, set](const QString& text) {
                               // The validator lets only such text through.
                               if (const auto port = PortValidator::portFromText(text))
                                   (relay.*set)(*port);
-                          },
-                          this));
+                          }));
 }
 
 void SettingsWindow::bindHost(std::string_view property, QLineEdit& field, HostGetter get,
                               HostSetter set) {
     TandrelController& relay = controller();
-    bindings_.emplace(property,
-                      new FieldBinding(
-                          field,
-                          [&relay, get] {
-                              const auto& host = (relay.*get)();
-                              return host ? QString::fromStdString(*host) : QString();
-                          },
-                          [&relay, set](const QString& text) { (relay.*set)(text.toStdString()); },
-                          this));
+    bindings_.emplace(
+        property, std::make_unique<FieldBinding>(
+                      field,
+                      [&relay, get] {
+                          const auto& host = (relay.*get)();
+                          return host ? QString::fromStdString(*host) : QString();
+                      },
+                      [&relay, set](const QString& text) { (relay.*set)(text.toStdString()); }));
 }

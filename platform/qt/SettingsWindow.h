@@ -49,7 +49,7 @@ private:
     void bindHost(std::string_view property, QLineEdit& field, HostGetter get, HostSetter set);
 
     std::unique_ptr<Ui::SettingsWindow> ui_;
-    // Declared after the form, so the relay ends before the fields that show it.
     std::unique_ptr<TandrelApplication> application_;
-    std::map<std::string, FieldBinding*, std::less<>> bindings_;
+    TandrelController::ObserverId observer_ = 0;
+    std::map<std::string, std::unique_ptr<FieldBinding>, std::less<>> bindings_;
 };

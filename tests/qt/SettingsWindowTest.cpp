@@ -279,4 +279,20 @@ TEST_F(SettingsWindowTest, TheSendersFlushTimersRunInsideAModalDialogAndWhileACo
     QTest::mouseRelease(&held, Qt::LeftButton);
 }
 
+// Quitting (a signal, say) destroys the window while a field may have the focus and an
+// unapplied edit: the edit is dropped and nothing reaches the relay as the fields go.
+TEST_F(SettingsWindowTest, DestroyingTheWindowDuringAnEditLeavesTheSettingsAsTheyWere) {
+    for (const char* typed : {"-", "7"}) {
+        SCOPED_TRACE(typed);
+        seedRoutableSettings();
+        start();
+        QLineEdit& edit = field("orvaneSendPort");
+        edit.setFocus();
+        edit.selectAll();
+        QTest::keyClicks(&edit, QString::fromLatin1(typed));
+        window_.reset();
+        EXPECT_EQ(UserDefaults(storePath()).integerForKey("orvaneSendPort"), orvane_.port());
+    }
+}
+
 } // namespace
