@@ -78,17 +78,19 @@ TEST_F(RunLoopAdapterTest, ABurstOfPostsWakesQtOnce) {
 TEST_F(RunLoopAdapterTest, TimersAndPostedCallsRunInsideAModalLoop) {
     QDialog dialog;
     int firings = 0;
-    bool delivered = false;
+    std::thread poster;
     const auto timer = loop_.scheduledTimerWithTimeInterval(0.01, [&](RunLoopTimer&) {
+        // The third firing has another thread post the call that ends the dialog.
         if (++firings == 3)
-            std::thread([&] { loop_.post([&] { delivered = true, dialog.accept(); }); }).detach();
+            poster = std::thread([&] { loop_.post([&] { dialog.accept(); }); });
     });
     // A dialog that is never served would otherwise keep the test waiting for ever.
     QTimer::singleShot(kWaitLimitMs, &dialog, &QDialog::reject);
     EXPECT_EQ(dialog.exec(), QDialog::Accepted);
-    EXPECT_TRUE(delivered);
-    EXPECT_EQ(firings, 3);
+    EXPECT_GE(firings, 3);
     timer->invalidate();
+    if (poster.joinable())
+        poster.join();
 }
 
 TEST_F(RunLoopAdapterTest, AHeldControlServesTheEventTrackingTimersOnly) {
