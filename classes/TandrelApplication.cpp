@@ -4,6 +4,7 @@
 
 #include "classes/TandrelController.h"
 #include "platform/RunLoop.h"
+#include "platform/TerminationSignalWaiter.h"
 #include "platform/UserDefaults.h"
 
 namespace {
@@ -33,8 +34,9 @@ std::string endpointLine(const std::string& name, std::int32_t listenPort,
 } // namespace
 
 int TandrelApplication::applicationMain(int, char**) {
-    // Installed first, so that a signal during start-up also ends the run cleanly.
-    RunLoop::stopMainOnTerminationSignals();
+    // First, before any thread exists, so that every thread inherits the blocked signals and
+    // a signal during start-up also ends the run cleanly.
+    const TerminationSignalWaiter signals;
     UserDefaults& defaults = UserDefaults::standardUserDefaults();
     TandrelApplication application(defaults);
     application.start();

@@ -165,6 +165,14 @@ TEST_F(RelayEndToEnd, StoredValuesAreRestoredAZeroPortTakesItsDefaultAnEmptyHost
         settings.setValue("", "device2Host");
     }
     const auto relay = start();
+    EXPECT_NE(relay->output().find("Orvane   listens on UDP port " + std::to_string(orvaneListen_) +
+                                   ", sends to 127.0.0.1 port 5000\n"),
+              std::string::npos)
+        << relay->output();
+    EXPECT_NE(relay->output().find("device 2 listens on UDP port " +
+                                   std::to_string(device2Listen_) + ", sends nowhere: no host\n"),
+              std::string::npos)
+        << relay->output();
 
     const Bytes first = intMessage("/first", 1);
     const Bytes second = intMessage("/second", 2);

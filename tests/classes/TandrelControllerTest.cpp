@@ -181,20 +181,50 @@ TEST_F(TandrelControllerTest, PortsAreStoredUncheckedAndAZeroPortTakesTheDefault
 
     // Only the low 16 bits reach the socket layer; the setting keeps the whole value.
     const std::int32_t wide = 0x10000 + device1_.port();
+    const std::int32_t negative = -0x10000 + device2_.port();
     controller_->setDevice1SendPort(wide);
+    controller_->setDevice2SendPort(negative);
     controller_->setOrvaneSendPort(0);
     EXPECT_EQ(settings_.integerForKey("device1SendPort"), wide);
+    EXPECT_EQ(settings_.integerForKey("device2SendPort"), negative);
     EXPECT_EQ(settings_.integerForKey("orvaneSendPort"), 0);
     EXPECT_EQ(controller_->orvaneSendPort(), 0);
     const Bytes datagram = OscBytes::intMessage("/wide", 1);
     orvane_.sendTo(orvaneListen_, datagram);
     EXPECT_EQ(receiveWhileRunning(device1_), datagram);
+    EXPECT_EQ(receiveWhileRunning(device2_), datagram);
     controller_->teardown();
 
     const auto next = TandrelController::controllerWithUserDefaults(settings_);
     next->awakeFromNib();
     EXPECT_EQ(next->orvaneSendPort(), 5000);
     EXPECT_EQ(next->device1SendPort(), wide);
+    EXPECT_EQ(next->device2SendPort(), negative);
+    next->teardown();
+}
+
+TEST_F(TandrelControllerTest, HostIsStoredEvenWhenItsSenderCannotBeBuiltAndNoHostMeansTheDefault) {
+    storeRoutableSettings();
+    controller_->awakeFromNib();
+
+    // A host outside ASCII has no byte form: no sender, no lookup, and still stored.
+    controller_->setDevice1Host("h\xC3\xB4st");
+    EXPECT_EQ(settings_.stringForKey("device1Host"), "h\xC3\xB4st");
+    EXPECT_EQ(controller_->device1Sender(), nullptr);
+    const Bytes datagram = OscBytes::intMessage("/one/device", 1);
+    orvane_.sendTo(orvaneListen_, datagram);
+    EXPECT_EQ(receiveWhileRunning(device2_), datagram);
+    EXPECT_EQ(device1_.receive(std::chrono::milliseconds(0)), std::nullopt);
+
+    // No host removes the key, so the next start takes "localhost".
+    controller_->setDevice1Host(std::nullopt);
+    EXPECT_EQ(settings_.stringForKey("device1Host"), std::nullopt);
+    EXPECT_EQ(controller_->device1Sender(), nullptr);
+    controller_->teardown();
+    const auto next = TandrelController::controllerWithUserDefaults(settings_);
+    next->awakeFromNib();
+    EXPECT_EQ(next->device1Host(), "localhost");
+    EXPECT_NE(next->device1Sender(), nullptr);
     next->teardown();
 }
 
