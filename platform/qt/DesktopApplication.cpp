@@ -23,6 +23,8 @@ bool hasNoDisplay() {
 } // namespace
 
 int DesktopApplication::applicationMain(int argc, char** argv) {
+    // First, before Qt starts threads of its own, so that every thread inherits the block.
+    QuitSignals::blockSignals();
     // Decided before Qt starts: Qt aborts when the platform it picks has no display.
     const bool headless = hasNoDisplay();
     if (headless)
@@ -31,8 +33,7 @@ int DesktopApplication::applicationMain(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tandrel"));
     QApplication::setDesktopFileName(QStringLiteral("tandrel"));
-    // Installed before the relay starts, so that a signal during start-up also ends the run
-    // cleanly once the event loop runs.
+    // A signal that came before, during start-up, ends the run as soon as the loop starts.
     QuitSignals quitSignals;
     RunLoopAdapter runLoop(RunLoop::main());
 

@@ -3,29 +3,39 @@
 
 #include <QObject>
 
+#include <atomic>
 #include <csignal>
-
-class QSocketNotifier;
+#include <thread>
 
 /// While it exists, SIGINT and SIGTERM make the application's event loop return, so that the
 /// normal teardown runs (listeners stopped, ports freed) and the process exits with status 0.
-/// The handler only writes one byte to a socket pair; the quit itself happens on the main
-/// thread when Qt sees the byte. At most one may exist at a time.
+///
+/// The signals are blocked, and one thread of its own takes them with sigwait and queues the
+/// quit on the main thread. So no handler ever runs inside another thread's system call (a
+/// receive thread blocked on its socket cannot hold a signal back), and a signal that comes
+/// before the event loop runs makes it return as soon as it starts.
+///
+/// blockSignals() must run first in the process, before Qt or any other thread starts, so
+/// that every thread inherits the block; the signals stay blocked after the object is gone, so
+/// a second Ctrl+C cannot kill the process half-way through teardown. Make the object on the
+/// main thread once the QApplication exists.
 class QuitSignals : public QObject {
     Q_OBJECT
 
 public:
+    /// Blocks SIGINT and SIGTERM in the calling thread and in the threads it starts later.
+    static void blockSignals();
+
     explicit QuitSignals(QObject* parent = nullptr);
     QuitSignals(const QuitSignals&) = delete;
     QuitSignals& operator=(const QuitSignals&) = delete;
-    /// Restores the handlers that were in place before.
+    /// Ends the waiting thread.
     ~QuitSignals() override;
 
 private:
-    static void handle(int signal);
+    static sigset_t terminationSignals();
+    void waitForSignals();
 
-    int readEnd_ = -1;
-    QSocketNotifier* notifier_ = nullptr;
-    struct sigaction previousInterrupt_ {};
-    struct sigaction previousTerminate_ {};
+    std::atomic<bool> ending_{false};
+    std::thread thread_;
 };
