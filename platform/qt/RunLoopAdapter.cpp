@@ -6,53 +6,65 @@
 #include <QGuiApplication>
 #include <QWidget>
 
+#include <cerrno>
 #include <chrono>
-#include <mutex>
+#include <cstdint>
+#include <system_error>
 
-namespace {
+#include <sys/eventfd.h>
+#include <unistd.h>
 
-const QEvent::Type kWakeUpEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+class RunLoopAdapter::WakeUpDescriptor {
+public:
+    WakeUpDescriptor() : descriptor_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        if (descriptor_ == -1)
+            throw std::system_error(errno, std::generic_category(), "eventfd");
+    }
+    WakeUpDescriptor(const WakeUpDescriptor&) = delete;
+    WakeUpDescriptor& operator=(const WakeUpDescriptor&) = delete;
+    ~WakeUpDescriptor() { close(descriptor_); }
 
-} // namespace
+    int descriptor() const noexcept { return descriptor_; }
+    /// Any thread.
+    void signal() const noexcept {
+        const std::uint64_t one = 1;
+        // A full counter (never reached in practice) already means "wake up".
+        [[maybe_unused]] const ssize_t written = write(descriptor_, &one, sizeof one);
+    }
+    void drain() const noexcept {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t read = ::read(descriptor_, &count, sizeof count);
+    }
 
-struct RunLoopAdapter::WakeUpTarget {
-    std::mutex mutex;
-    RunLoopAdapter* adapter;
+private:
+    const int descriptor_;
 };
 
 RunLoopAdapter::RunLoopAdapter(RunLoop& loop, QObject* parent)
-    : QObject(parent), loop_(loop), wakeUpTarget_(std::make_shared<WakeUpTarget>()) {
-    wakeUpTarget_->adapter = this;
+    : QObject(parent), loop_(loop), wakeUp_(std::make_shared<const WakeUpDescriptor>()),
+      wakeUpNotifier_(new QSocketNotifier(wakeUp_->descriptor(), QSocketNotifier::Read, this)) {
+    connect(wakeUpNotifier_, &QSocketNotifier::activated, this, &RunLoopAdapter::serve);
     timer_.setSingleShot(true);
     timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, &RunLoopAdapter::fireTimers);
     // Mouse buttons and popups decide the mode.
     QCoreApplication::instance()->installEventFilter(this);
-    loop_.setWakeUpHandler([target = wakeUpTarget_] {
-        // Any thread. postEvent is thread-safe; the lock keeps the adapter from ending while
-        // an event is being posted to it.
-        const std::lock_guard lock(target->mutex);
-        if (target->adapter != nullptr)
-            QCoreApplication::postEvent(target->adapter, new QEvent(kWakeUpEvent));
-    });
+    loop_.setWakeUpHandler([wakeUp = wakeUp_] { wakeUp->signal(); });
     // Calls may have been posted before the adapter existed, with their wake-up gone to
     // nobody.
-    QCoreApplication::postEvent(this, new QEvent(kWakeUpEvent));
+    wakeUp_->signal();
 }
 
 RunLoopAdapter::~RunLoopAdapter() {
     loop_.setWakeUpHandler({});
-    const std::lock_guard lock(wakeUpTarget_->mutex);
-    wakeUpTarget_->adapter = nullptr;
 }
 
-bool RunLoopAdapter::event(QEvent* event) {
-    if (event->type() != kWakeUpEvent)
-        return QObject::event(event);
+void RunLoopAdapter::serve() {
+    // Drained first: a post that comes after it wakes Qt again, one before it is served now.
+    wakeUp_->drain();
     loop_.performPostedCalls();
     // A wake-up also means that timers were made or added: the deadline may be nearer.
     armTimer();
-    return true;
 }
 
 bool RunLoopAdapter::eventFilter(QObject* watched, QEvent* event) {
@@ -73,7 +85,7 @@ bool RunLoopAdapter::eventFilter(QObject* watched, QEvent* event) {
     // Looked at again once Qt has handled the event: a popup, for one, is only registered
     // or unregistered around its show and hide events.
     if (modeMayChange)
-        QCoreApplication::postEvent(this, new QEvent(kWakeUpEvent));
+        wakeUp_->signal();
     return QObject::eventFilter(watched, event);
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <memory>
@@ -11,11 +12,13 @@
 /// While it exists, Qt's event loop serves a RunLoop on the Qt main thread: the calls posted to
 /// it (the listeners' deliveries) and its timers (the senders' flush timers) run there, one at a
 /// time and in order, between Qt's own events; so also inside a modal dialog's loop, a menu or
-/// a held control, since Qt keeps dispatching posted events and timers in nested loops.
+/// a held control, since Qt keeps serving its socket notifiers and timers in nested loops.
 ///
 /// A batch of posts wakes Qt once: the loop calls the wake-up handler only for the first post
-/// after the queue was served, and the handler posts one event. Timers need one single-shot
-/// QTimer, always armed for the loop's next deadline, so nothing polls.
+/// after the queue was served, and the handler writes to an eventfd that a QSocketNotifier
+/// watches. The posting thread touches no Qt object, and nothing but the loop's own queue
+/// passes between the threads. Timers need one single-shot QTimer, always armed for the loop's
+/// next deadline, so nothing polls.
 ///
 /// Modes: while the user holds a mouse button or a popup (a menu) is open, the loop's
 /// event-tracking timers are served, otherwise its default ones; the timers that must run in
@@ -33,19 +36,20 @@ public:
     ~RunLoopAdapter() override;
 
 protected:
-    bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    /// What the posting threads share with the adapter; outlives it while a wake-up that
-    /// began before the adapter ended may still be running.
-    struct WakeUpTarget;
+    /// The eventfd that wakes Qt. Shared with the handler the loop holds, so that it stays
+    /// open while a wake-up that began before the adapter ended is still writing to it.
+    class WakeUpDescriptor;
 
     static RunLoop::Mode currentMode();
+    void serve();
     void fireTimers();
     void armTimer();
 
     RunLoop& loop_;
-    std::shared_ptr<WakeUpTarget> wakeUpTarget_;
+    const std::shared_ptr<const WakeUpDescriptor> wakeUp_;
+    QSocketNotifier* wakeUpNotifier_;
     QTimer timer_;
 };
