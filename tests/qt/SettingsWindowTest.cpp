@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QNetworkDatagram>
+#include <QNetworkProxy>
 #include <QTest>
 #include <QTimer>
 #include <QUdpSocket>
@@ -224,6 +225,8 @@ TEST_F(SettingsWindowTest, RelaysWhileAModalDialogIsOpen) {
     QDialog dialog(window_.get());
     dialog.setModal(true);
     QUdpSocket device;
+    // A loopback peer needs no proxy; looking for one starts a thread inside Qt.
+    device.setProxy(QNetworkProxy::NoProxy);
     ASSERT_TRUE(device.bind(QHostAddress::LocalHost, 0));
     controller().setDevice2SendPort(device.localPort());
     QObject::connect(&device, &QUdpSocket::readyRead, &dialog, &QDialog::accept);
@@ -252,6 +255,8 @@ TEST_F(SettingsWindowTest, TheSendersFlushTimersRunInsideAModalDialogAndWhileACo
     seedRoutableSettings();
     start();
     QUdpSocket device;
+    // A loopback peer needs no proxy; looking for one starts a thread inside Qt.
+    device.setProxy(QNetworkProxy::NoProxy);
     ASSERT_TRUE(device.bind(QHostAddress::LocalHost, 0));
     controller().setDevice1SendPort(device.localPort());
     const auto collect = [this] {
