@@ -24,7 +24,7 @@ bool hasNoDisplay() {
 
 int DesktopApplication::applicationMain(int argc, char** argv) {
     // First, before Qt starts threads of its own, so that every thread inherits the block.
-    QuitSignals::blockSignals();
+    QuitSignals::blockTerminationSignals();
     // Decided before Qt starts: Qt aborts when the platform it picks has no display.
     const bool headless = hasNoDisplay();
     if (headless)

@@ -1,7 +1,6 @@
 #include "platform/qt/QuitSignals.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
 
 #include <pthread.h>
 
@@ -13,13 +12,19 @@ sigset_t QuitSignals::terminationSignals() {
     return set;
 }
 
-void QuitSignals::blockSignals() {
+void QuitSignals::blockTerminationSignals() {
     const sigset_t set = terminationSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-QuitSignals::QuitSignals(QObject* parent) : QObject(parent) {
-    blockSignals();
+QuitSignals::QuitSignals(QObject* parent)
+    : QObject(parent),
+      quitNotifier_(new QSocketNotifier(quit_.descriptor(), QSocketNotifier::Read, this)) {
+    connect(quitNotifier_, &QSocketNotifier::activated, this, [this] {
+        quit_.drain();
+        QCoreApplication::quit();
+    });
+    blockTerminationSignals();
     thread_ = std::thread([this] { waitForSignals(); });
 }
 
@@ -36,9 +41,7 @@ void QuitSignals::waitForSignals() {
         int number = 0;
         if (sigwait(&set, &number) != 0 || ending_.load())
             return;
-        // Queued, so that it also takes effect when the event loop only starts later; quitting
-        // twice does no harm.
-        QMetaObject::invokeMethod(
-            this, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+        // Kept by the descriptor until the event loop, running or starting later, looks at it.
+        quit_.signal();
     }
 }

@@ -6,39 +6,9 @@
 #include <QGuiApplication>
 #include <QWidget>
 
-#include <cerrno>
 #include <chrono>
-#include <cstdint>
-#include <system_error>
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-class RunLoopAdapter::WakeUpDescriptor {
-public:
-    WakeUpDescriptor() : descriptor_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-        if (descriptor_ == -1)
-            throw std::system_error(errno, std::generic_category(), "eventfd");
-    }
-    WakeUpDescriptor(const WakeUpDescriptor&) = delete;
-    WakeUpDescriptor& operator=(const WakeUpDescriptor&) = delete;
-    ~WakeUpDescriptor() { close(descriptor_); }
-
-    int descriptor() const noexcept { return descriptor_; }
-    /// Any thread.
-    void signal() const noexcept {
-        const std::uint64_t one = 1;
-        // A full counter (never reached in practice) already means "wake up".
-        [[maybe_unused]] const ssize_t written = write(descriptor_, &one, sizeof one);
-    }
-    void drain() const noexcept {
-        std::uint64_t count = 0;
-        [[maybe_unused]] const ssize_t read = ::read(descriptor_, &count, sizeof count);
-    }
-
-private:
-    const int descriptor_;
-};
+#include "platform/qt/WakeUpDescriptor.h"
 
 RunLoopAdapter::RunLoopAdapter(RunLoop& loop, QObject* parent)
     : QObject(parent), loop_(loop), wakeUp_(std::make_shared<const WakeUpDescriptor>()),

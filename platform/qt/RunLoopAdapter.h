@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "platform/RunLoop.h"
+#include "platform/qt/WakeUpDescriptor.h"
 
 /// While it exists, Qt's event loop serves a RunLoop on the Qt main thread: the calls posted to
 /// it (the listeners' deliveries) and its timers (the senders' flush timers) run there, one at a
@@ -39,16 +40,14 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    /// The eventfd that wakes Qt. Shared with the handler the loop holds, so that it stays
-    /// open while a wake-up that began before the adapter ended is still writing to it.
-    class WakeUpDescriptor;
-
     static RunLoop::Mode currentMode();
     void serve();
     void fireTimers();
     void armTimer();
 
     RunLoop& loop_;
+    // Shared with the handler the loop holds, so that it stays open while a wake-up that began
+    // before the adapter ended is still writing to it.
     const std::shared_ptr<const WakeUpDescriptor> wakeUp_;
     QSocketNotifier* wakeUpNotifier_;
     QTimer timer_;
