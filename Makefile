@@ -1,6 +1,6 @@
 # The two commands of the README: `make run` and `make test`. Everything else is a step of them
 # or a developer's convenience.
-.PHONY: deps build run test asan tsan fuzz bench bench-smoke bench-transport clean
+.PHONY: deps build run test asan tsan fuzz bench bench-smoke bench-transport soak clean
 
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
@@ -8,7 +8,7 @@ FUZZ_DECODER = build/fuzz/fuzz/tandrel_fuzz_decoder
 BENCH_CODEC = build/bench/bench/tandrel_bench_codec
 
 deps:
-	@scripts/install-deps.sh
+	@scripts/install-deps.sh interop
 
 build: deps
 	cmake --preset default >/dev/null
@@ -65,6 +65,11 @@ bench-transport: deps
 	cmake --preset bench >/dev/null
 	cmake --build --preset bench -j $(JOBS) --target tandrel_bench_transport
 	$(BENCH_TRANSPORT)
+
+# The long soak: traffic on every route while the settings change, for SOAK_SECONDS.
+SOAK_SECONDS ?= 300
+soak: build
+	TANDREL_SOAK_SECONDS=$(SOAK_SECONDS) build/default/tests/tandrel_tests_soak
 
 clean:
 	rm -rf build

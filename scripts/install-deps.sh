@@ -12,7 +12,12 @@ packages=(
 # Extra groups, chosen by the caller: e.g. `install-deps.sh interop`.
 for group in "$@"; do
   case "$group" in
-    interop) packages+=(liblo-tools python3-liblo nodejs npm) ;;
+    interop)
+      packages+=(liblo-tools python3-liblo)
+      # A Node.js from another source ships its own npm and conflicts with Debian's npm package.
+      command -v node >/dev/null || packages+=(nodejs)
+      command -v npm >/dev/null || packages+=(npm)
+      ;;
     screenshot) packages+=(xvfb xauth x11-utils imagemagick) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac

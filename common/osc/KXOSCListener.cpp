@@ -102,7 +102,15 @@ void KXOSCListener::deliver(Data packet) {
     auto delegate = this->delegate();
     if (delegate == nullptr)
         return;
-    RunLoop::main().post([delegate = std::move(delegate), packet = std::move(packet)] {
+    const std::size_t cost = packet.size() + kDeliveryOverhead;
+    if (bytesWaiting_->fetch_add(cost) + cost > kMaximumBytesWaiting) {
+        bytesWaiting_->fetch_sub(cost);
+        droppedDatagrams_.fetch_add(1);
+        return;
+    }
+    RunLoop::main().post([delegate = std::move(delegate), packet = std::move(packet),
+                          waiting = bytesWaiting_, cost] {
+        waiting->fetch_sub(cost);
         delegate->dispatchRawPacket(packet);
     });
 }

@@ -28,6 +28,15 @@ public:
     static constexpr std::size_t kReceiveBufferSize = 65507;
     /// A longer datagram is cut to its first kMaximumDatagramSize bytes.
     static constexpr std::size_t kMaximumDatagramSize = 65506;
+    /// The most that one listener's deliveries waiting for the main thread may hold, counting
+    /// each datagram's bytes and kDeliveryOverhead. When datagrams come faster than the main
+    /// thread handles them, a datagram beyond it is dropped and counted, so that memory and
+    /// latency stay bounded however long the overload lasts. It holds some twenty times what
+    /// the kernel's default receive buffer holds, so a burst that the socket takes fits.
+    static constexpr std::size_t kMaximumBytesWaiting = 4 << 20;
+    /// What one waiting delivery costs beyond the datagram's bytes: the posted call and the
+    /// buffer's bookkeeping.
+    static constexpr std::size_t kDeliveryOverhead = 128;
 
     /// A listener whose delegate is a new KXOSCDispatcher, already receiving on the port given
     /// by the low 16 bits of `port` (0: a port the system chooses). When the socket cannot be
@@ -53,6 +62,9 @@ public:
     /// again at once. Deliveries posted before the stop still run. Safe to call again.
     void stopListening();
 
+    /// How many datagrams were dropped because kMaximumBytesWaiting was reached.
+    std::uint64_t droppedDatagrams() const noexcept { return droppedDatagrams_.load(); }
+
     /// The delegate, or none. The reference returned keeps it alive while the caller uses it,
     /// even when another thread replaces it meanwhile.
     std::shared_ptr<KXOSCRawPacketDelegate> delegate() const;
@@ -71,6 +83,11 @@ private:
     void deliver(Data packet);
 
     std::atomic<int> socketDescriptor_{-1};
+
+    // Shared with the posted deliveries, which may run after the listener has gone.
+    const std::shared_ptr<std::atomic<std::size_t>> bytesWaiting_ =
+        std::make_shared<std::atomic<std::size_t>>(0);
+    std::atomic<std::uint64_t> droppedDatagrams_{0};
 
     // The stop handshake with the receive thread. `receiving_` is true from the moment the
     // thread takes the descriptor for a receive until it has posted what it received: while it
