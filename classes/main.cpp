@@ -1,5 +1,5 @@
-#include "classes/TandrelApplication.h"
+#include "platform/qt/DesktopApplication.h"
 
 int main(int argc, char** argv) {
-    return TandrelApplication::applicationMain(argc, argv);
+    return DesktopApplication::applicationMain(argc, argv);
 }

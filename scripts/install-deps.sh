@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-dev
   libgtest-dev libgmock-dev
   libbenchmark-dev liblo-dev liboscpack-dev
+  qt6-base-dev fonts-dejavu-core
 )
 # Extra groups, chosen by the caller: e.g. `install-deps.sh interop`.
 for group in "$@"; do
@@ -18,6 +19,7 @@ for group in "$@"; do
       command -v npm >/dev/null || packages+=(npm)
       ;;
     bench) packages+=(valgrind) ;;
+    screenshot) packages+=(xvfb xauth x11-utils imagemagick) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
