@@ -1,10 +1,6 @@
 #include "classes/TandrelApplication.h"
 
-#include <cstdio>
-
 #include "classes/TandrelController.h"
-#include "platform/RunLoop.h"
-#include "platform/TerminationSignalWaiter.h"
 #include "platform/UserDefaults.h"
 
 namespace {
@@ -32,23 +28,6 @@ std::string endpointLine(const std::string& name, std::int32_t listenPort,
 }
 
 } // namespace
-
-int TandrelApplication::applicationMain(int, char**) {
-    // First, before any thread exists, so that every thread inherits the blocked signals and
-    // a signal during start-up also ends the run cleanly.
-    const TerminationSignalWaiter signals;
-    UserDefaults& defaults = UserDefaults::standardUserDefaults();
-    TandrelApplication application(defaults);
-    application.start();
-    const std::string report = "tandrel: settings in " + defaults.path().string() + "\n" +
-                               application.endpointReport() +
-                               "tandrel: relaying until interrupted (Ctrl+C)\n";
-    std::fputs(report.c_str(), stderr);
-    RunLoop::main().run();
-    application.finish();
-    std::fputs("tandrel: stopped\n", stderr);
-    return 0;
-}
 
 TandrelApplication::TandrelApplication(UserDefaults& defaults)
     : controller_(TandrelController::controllerWithUserDefaults(defaults)) {}

@@ -15,12 +15,6 @@ class UserDefaults;
 /// deliveries remain.
 class TandrelApplication {
 public:
-    /// The application run without a window: starts the relay on the stored or default
-    /// settings, says on standard error where it listens and sends, runs the main run loop
-    /// until SIGINT or SIGTERM, tears down and returns the exit status, 0. The arguments are
-    /// not used: the relay has no command-line options.
-    static int applicationMain(int argc, char** argv);
-
     /// A controller keeping its settings in `defaults`, which must outlive the application.
     explicit TandrelApplication(UserDefaults& defaults);
     TandrelApplication(const TandrelApplication&) = delete;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <ctime>
 #include <system_error>
@@ -12,16 +11,6 @@
 #include <unistd.h>
 
 namespace {
-
-/// The loop that SIGINT and SIGTERM stop; set before the handlers are installed.
-std::atomic<RunLoop*> signalStopTarget{nullptr};
-
-void stopOnSignal(int) {
-    const int savedErrno = errno;
-    if (RunLoop* loop = signalStopTarget.load())
-        loop->stopFromSignalHandler();
-    errno = savedErrno;
-}
 
 constexpr unsigned bit(RunLoop::Mode mode) {
     return static_cast<unsigned>(mode);
@@ -129,21 +118,6 @@ void RunLoop::wakeUpStandaloneRun() noexcept {
 void RunLoop::stop() {
     stopRequested_.store(true);
     wakeUp();
-}
-
-void RunLoop::stopFromSignalHandler() noexcept {
-    stopRequested_.store(true);
-    wakeUpStandaloneRun();
-}
-
-void RunLoop::stopMainOnTerminationSignals() {
-    signalStopTarget.store(&main());
-    struct sigaction action {};
-    action.sa_handler = stopOnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
 }
 
 void RunLoop::setWakeUpHandler(std::function<void()> handler) {

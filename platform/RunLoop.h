@@ -79,12 +79,6 @@ public:
     /// while no run() is in progress is kept for the next one.
     void stop();
 
-    /// stop() for a signal handler: async-signal-safe, and it wakes only a standalone run().
-    void stopFromSignalHandler() noexcept;
-
-    /// Installs handlers for SIGINT and SIGTERM that stop the main loop's standalone run().
-    static void stopMainOnTerminationSignals();
-
     // -- The loop's thread -----------------------------------------------------------------
 
     /// A new valid timer in the default mode. Fire dates lie on a grid of the interval on
@@ -159,8 +153,8 @@ private:
     bool wakeUpArmed_ = true;
     std::atomic<bool> stopRequested_{false};
     std::shared_ptr<const std::function<void()>> wakeUpHandler_;
-    // An eventfd that wakes the standalone run; written from posting threads and signal
-    // handlers, read by the loop's thread.
+    // An eventfd that wakes the standalone run; written from posting threads, read by the
+    // loop's thread.
     int wakeUpDescriptor_;
 
     // The loop's thread only. `batch_` holds the calls taken from the queue and not yet run,

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <csignal>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -167,21 +166,6 @@ TEST(RunLoop, StopIsKeptForTheNextRunAndWorksFromAnotherThread) {
     loop.run();
     EXPECT_TRUE(ran);
 }
-
-class RunLoopSignals : public testing::TestWithParam<int> {
-protected:
-    void TearDown() override { std::signal(GetParam(), SIG_DFL); }
-};
-
-TEST_P(RunLoopSignals, TerminationSignalStopsTheMainRun) {
-    RunLoop::stopMainOnTerminationSignals();
-    std::thread sender([] { kill(getpid(), GetParam()); });
-    RunLoop::main().run();
-    sender.join();
-    SUCCEED() << "the run returned";
-}
-
-INSTANTIATE_TEST_SUITE_P(SigintAndSigterm, RunLoopSignals, testing::Values(SIGINT, SIGTERM));
 
 TEST(RunLoop, DestructionDropsQueuedCallsWithoutRunningThem) {
     auto capture = std::make_shared<int>(1);
