@@ -33,6 +33,10 @@ int DesktopApplication::applicationMain(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tandrel"));
     QApplication::setDesktopFileName(QStringLiteral("tandrel"));
+    // An offscreen window is seen by nobody: a blinking text cursor would only repaint it
+    // twice a second, for as long as the relay runs.
+    if (QGuiApplication::platformName() == QLatin1String("offscreen"))
+        QApplication::setCursorFlashTime(0);
     // A signal that came before, during start-up, ends the run as soon as the loop starts.
     QuitSignals quitSignals;
     RunLoopAdapter runLoop(RunLoop::main());
@@ -41,8 +45,8 @@ int DesktopApplication::applicationMain(int argc, char** argv) {
     SettingsWindow window(defaults);
     window.application().start();
     window.show();
-    // Said on standard error as the windowless run says it, for whoever started the relay
-    // from a terminal or a service manager.
+    // Said on standard error, for whoever started the relay from a terminal or a service
+    // manager.
     std::string report = "tandrel: settings in " + defaults.path().string() + "\n" +
                          window.application().endpointReport() +
                          "tandrel: relaying until the window is closed or interrupted\n";

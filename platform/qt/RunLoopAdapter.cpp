@@ -72,6 +72,11 @@ void RunLoopAdapter::fireTimers() {
 
 void RunLoopAdapter::armTimer() {
     const auto deadline = loop_.nextTimerDeadline(currentMode());
+    // Most wake-ups bring posted calls only and leave the deadline where it was; restarting
+    // Qt's timer for them would cost a timer re-registration per batch of deliveries.
+    if (deadline == armedDeadline_ && (timer_.isActive() || !deadline))
+        return;
+    armedDeadline_ = deadline;
     if (!deadline) {
         timer_.stop();
         return;

@@ -6,6 +6,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 
 #include "platform/RunLoop.h"
 #include "platform/qt/WakeUpDescriptor.h"
@@ -51,4 +52,6 @@ private:
     const std::shared_ptr<const WakeUpDescriptor> wakeUp_;
     QSocketNotifier* wakeUpNotifier_;
     QTimer timer_;
+    // The loop deadline timer_ is running for, if it runs.
+    std::optional<RunLoop::Clock::time_point> armedDeadline_;
 };
