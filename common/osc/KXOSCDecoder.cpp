@@ -307,6 +307,16 @@ std::shared_ptr<KXOSCMessage> readManyParts(Bytes bytes, std::size_t cursor,
     return messageInBlock(std::make_shared<MessageBlock<0>>(address), std::move(arguments));
 }
 
+/// A message without arguments is made apart from its address. Each then has a single holder
+/// and goes in one step; in a shared block, the message would let the block go twice in a row
+/// (its address, then its slot), which measured slower than the allocation this saves.
+std::shared_ptr<KXOSCMessage> messageWithoutArguments(std::string_view address) {
+    auto message =
+        std::make_shared<KXOSCMessage>(std::make_shared<KXOSCAddress>(std::string(address)));
+    message->attachArguments(KXOSCMessage::ObjectList());
+    return message;
+}
+
 /// The message, or no message when it is refused; throws for no packet.
 std::shared_ptr<KXOSCMessage> readMessage(Bytes bytes) {
     std::size_t cursor = 0;
@@ -327,7 +337,7 @@ std::shared_ptr<KXOSCMessage> readMessage(Bytes bytes) {
     static_assert(kMostArgumentsInOneBlock == 4);
     switch (tags.size()) {
     case 0:
-        return readParts<0>(bytes, cursor, *address, tags);
+        return messageWithoutArguments(*address);
     case 1:
         return readParts<1>(bytes, cursor, *address, tags);
     case 2:

@@ -24,8 +24,8 @@
 /// Nested bundles are read with a work stack, not by recursion: the stack used does not grow
 /// with the nesting depth.
 ///
-/// A decoded message, its address and its arguments (up to four of them) are made in one
-/// allocation: each stays valid as long as it is held, and holding any one of them keeps the
+/// A decoded message with one to four arguments is made in one allocation with its address and
+/// arguments: each stays valid as long as it is held, and holding any one of them keeps the
 /// memory of the others.
 class KXOSCDecoder {
 public:
