@@ -22,6 +22,7 @@ constexpr std::int32_t probeRun = 0;
 constexpr auto quietTime = std::chrono::milliseconds(100);
 constexpr auto longestDrain = std::chrono::seconds(2);
 constexpr auto readyTimeout = std::chrono::seconds(5);
+constexpr auto idleSettleTime = std::chrono::seconds(1);
 // The load tool reached a step's rate when it sent within this fraction of the planned time.
 constexpr double rateTolerance = 0.97;
 
@@ -99,7 +100,9 @@ RelayBench::Round RelayBench::measure(const Relay& relay) {
         return round;
     }
 
-    // Idle: the relay's timers run, nothing arrives.
+    // Idle: the relay's timers run, nothing arrives. Measured once the work that follows
+    // start-up (the first paint of a window, say) is over, as a relay waits between cues.
+    std::this_thread::sleep_for(idleSettleTime);
     const double idleStart = setup.process->cpuSeconds();
     std::this_thread::sleep_for(std::chrono::duration<double>(options_.idleSeconds));
     round.idleCpuPercent = 100.0 * (setup.process->cpuSeconds() - idleStart) / options_.idleSeconds;
