@@ -79,6 +79,27 @@ TEST_F(RunLoopAdapterTest, ABurstOfPostsWakesQtOnce) {
     EXPECT_EQ(wakeUps.count, 2);
 }
 
+TEST_F(RunLoopAdapterTest, ATimerMadeAfterPostsFiresByItsOwnDeadlineNotTheOneArmedBefore) {
+    // Qt's timer is armed for a deadline 30 to 60 s away, and posted calls wake Qt without
+    // moving it.
+    int late = 0;
+    const auto lateTimer =
+        loop_.scheduledTimerWithTimeInterval(30.0, [&](RunLoopTimer&) { ++late; });
+    int ran = 0;
+    for (int batch = 1; batch <= 3; ++batch) {
+        std::thread([&] { loop_.post([&] { ++ran; }); }).join();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return ran == batch; }, kWaitLimitMs));
+    }
+    // A nearer deadline must re-arm it: waiting for the armed one would take 30 s or more.
+    int soon = 0;
+    const auto soonTimer =
+        loop_.scheduledTimerWithTimeInterval(0.01, [&](RunLoopTimer&) { ++soon; });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return soon >= 2; }, kWaitLimitMs));
+    EXPECT_EQ(late, 0);
+    soonTimer->invalidate();
+    lateTimer->invalidate();
+}
+
 TEST_F(RunLoopAdapterTest, TimersAndPostedCallsRunInsideAModalLoop) {
     QDialog dialog;
     int firings = 0;
