@@ -3,6 +3,7 @@
 // thread, which sends the same bytes to the endpoint's destinations. No decoding: the difference
 // to the raw forwarder is the copy, the queue and the wake-up of the main thread.
 
+#include "ReceiveThreads.h"
 #include "RelaySettings.h"
 #include "TerminationSignal.h"
 #include "UdpSocket.h"
@@ -13,18 +14,14 @@
 #include <unistd.h>
 
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <deque>
 #include <mutex>
-#include <thread>
+#include <span>
 #include <vector>
 
 namespace {
-
-constexpr std::size_t receiveBufferSize = 65507;
-constexpr std::size_t largestDatagram = 65506;
 
 struct Delivery {
     int endpoint;
@@ -73,21 +70,6 @@ private:
     std::deque<Delivery> pending_;
 };
 
-void receive(int listener, int endpoint, HandOff& handOff, const std::atomic<bool>& stopping) {
-    std::vector<unsigned char> buffer(receiveBufferSize);
-    for (;;) {
-        const ssize_t length = recv(listener, buffer.data(), largestDatagram, 0);
-        if (length < 0 && errno == EINTR) {
-            continue;
-        }
-        if (length < 0 || stopping.load(std::memory_order_acquire)) {
-            return;
-        }
-        handOff.post(
-            {endpoint, std::vector<unsigned char>(buffer.begin(), buffer.begin() + length)});
-    }
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -103,52 +85,36 @@ int main(int argc, char** argv) {
     }
 
     HandOff handOff;
-    std::atomic<bool> stopping{false};
-    std::vector<int> listeners;
-    std::vector<std::thread> threads;
-    const auto ports = settings.listenPorts();
-    for (int endpoint = 0; endpoint < 3; ++endpoint) {
-        const int listener = UdpSocket::bound(ports[static_cast<std::size_t>(endpoint)]);
-        if (listener < 0) {
-            continue;
-        }
-        listeners.push_back(listener);
-        threads.emplace_back(receive, listener, endpoint, std::ref(handOff), std::cref(stopping));
-    }
+    const auto postCopy = [&handOff](int endpoint, std::span<const unsigned char> datagram) {
+        handOff.post({endpoint, std::vector<unsigned char>(datagram.begin(), datagram.end())});
+    };
+    {
+        const ReceiveThreads receiving(settings.listenPorts(), postCopy);
 
-    std::array<pollfd, 2> waits{
-        {{handOff.descriptor(), POLLIN, 0}, {termination.descriptor(), POLLIN, 0}}};
-    for (;;) {
-        if (poll(waits.data(), waits.size(), -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        if ((waits[1].revents & POLLIN) != 0) {
-            break;
-        }
-        for (const Delivery& delivery : handOff.take()) {
-            for (int to : RelaySettings::routeFrom(delivery.endpoint)) {
-                const auto index = static_cast<std::size_t>(to);
-                if (senders[index] < 0) {
+        std::array<pollfd, 2> waits{
+            {{handOff.descriptor(), POLLIN, 0}, {termination.descriptor(), POLLIN, 0}}};
+        for (;;) {
+            if (poll(waits.data(), waits.size(), -1) < 0) {
+                if (errno == EINTR) {
                     continue;
                 }
-                sendto(senders[index], delivery.bytes.data(), delivery.bytes.size(), 0,
-                       reinterpret_cast<const sockaddr*>(&*addresses[index]), sizeof(sockaddr_in));
+                break;
+            }
+            if ((waits[1].revents & POLLIN) != 0) {
+                break;
+            }
+            for (const Delivery& delivery : handOff.take()) {
+                for (int to : RelaySettings::routeFrom(delivery.endpoint)) {
+                    const auto index = static_cast<std::size_t>(to);
+                    if (senders[index] < 0) {
+                        continue;
+                    }
+                    sendto(senders[index], delivery.bytes.data(), delivery.bytes.size(), 0,
+                           reinterpret_cast<const sockaddr*>(&*addresses[index]),
+                           sizeof(sockaddr_in));
+                }
             }
         }
-    }
-
-    stopping.store(true, std::memory_order_release);
-    for (int listener : listeners) {
-        shutdown(listener, SHUT_RDWR);
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    for (int listener : listeners) {
-        close(listener);
     }
     for (int sender : senders) {
         if (sender >= 0) {

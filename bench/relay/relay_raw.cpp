@@ -2,6 +2,7 @@
 // datagram into one fixed buffer and re-sends the same bytes to the endpoint's destinations: one
 // receive and one send per destination, no decoding, no copy, no hand-off.
 
+#include "ReceiveThreads.h"
 #include "RelaySettings.h"
 #include "TerminationSignal.h"
 #include "UdpSocket.h"
@@ -10,38 +11,15 @@
 #include <unistd.h>
 
 #include <array>
-#include <atomic>
-#include <cerrno>
-#include <thread>
+#include <span>
 #include <vector>
 
 namespace {
-
-constexpr std::size_t receiveBufferSize = 65507;
-constexpr std::size_t largestDatagram = 65506;
 
 struct Destination {
     int socket = -1;
     sockaddr_in address{};
 };
-
-void forward(int listener, const std::vector<const Destination*>& targets,
-             const std::atomic<bool>& stopping) {
-    std::vector<unsigned char> buffer(receiveBufferSize);
-    for (;;) {
-        const ssize_t length = recv(listener, buffer.data(), largestDatagram, 0);
-        if (length < 0 && errno == EINTR) {
-            continue;
-        }
-        if (length < 0 || stopping.load(std::memory_order_acquire)) {
-            return;
-        }
-        for (const Destination* target : targets) {
-            sendto(target->socket, buffer.data(), static_cast<std::size_t>(length), 0,
-                   reinterpret_cast<const sockaddr*>(&target->address), sizeof target->address);
-        }
-    }
-}
 
 } // namespace
 
@@ -56,38 +34,27 @@ int main(int argc, char** argv) {
             destinations[endpoint] = {UdpSocket::unbound(), *addresses[endpoint]};
         }
     }
-
-    std::atomic<bool> stopping{false};
-    std::vector<int> listeners;
-    std::vector<std::thread> threads;
-    const auto ports = settings.listenPorts();
+    std::array<std::vector<const Destination*>, 3> targets;
     for (int endpoint = 0; endpoint < 3; ++endpoint) {
-        const int listener = UdpSocket::bound(ports[static_cast<std::size_t>(endpoint)]);
-        if (listener < 0) {
-            continue;
-        }
-        std::vector<const Destination*> targets;
         for (int to : RelaySettings::routeFrom(endpoint)) {
-            if (destinations[static_cast<std::size_t>(to)].socket >= 0) {
-                targets.push_back(&destinations[static_cast<std::size_t>(to)]);
+            const Destination& destination = destinations[static_cast<std::size_t>(to)];
+            if (destination.socket >= 0) {
+                targets[static_cast<std::size_t>(endpoint)].push_back(&destination);
             }
         }
-        listeners.push_back(listener);
-        threads.emplace_back(forward, listener, targets, std::cref(stopping));
     }
 
-    termination.wait();
-    stopping.store(true, std::memory_order_release);
-    // Shutting a datagram socket down wakes a thread blocked in its receive.
-    for (int listener : listeners) {
-        shutdown(listener, SHUT_RDWR);
+    const auto sendOn = [&targets](int endpoint, std::span<const unsigned char> datagram) {
+        for (const Destination* target : targets[static_cast<std::size_t>(endpoint)]) {
+            sendto(target->socket, datagram.data(), datagram.size(), 0,
+                   reinterpret_cast<const sockaddr*>(&target->address), sizeof target->address);
+        }
+    };
+    {
+        const ReceiveThreads receiving(settings.listenPorts(), sendOn);
+        termination.wait();
     }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    for (int listener : listeners) {
-        close(listener);
-    }
+
     for (const Destination& destination : destinations) {
         if (destination.socket >= 0) {
             close(destination.socket);
