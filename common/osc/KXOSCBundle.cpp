@@ -41,11 +41,31 @@ const KXOSCBundle* asPlainBundle(const KXOSCPacket& packet) {
                                                  : nullptr;
 }
 
-/// A bundle being walked and the index of its next element.
-struct Frame {
-    const KXOSCBundle* bundle;
-    std::size_t next;
-};
+/// Walks the elements of a bundle that has some, depth first and in order, with a work stack
+/// instead of recursion. `element(packet)` is called for each element and returns the bundle to
+/// descend into next, or none; only a bundle with elements may be returned. `bundleEnd()` is
+/// called after the last element of each bundle descended into.
+template <typename Element, typename BundleEnd>
+void walkElements(const KXOSCBundle& bundle, Element&& element, BundleEnd&& bundleEnd) {
+    struct Frame {
+        const KXOSCBundle* bundle;
+        std::size_t next;
+    };
+    KXOSCWorkStack<Frame, kFramesInPlace> frames;
+    frames.push_back({&bundle, 0});
+    while (!frames.empty()) {
+        Frame& frame = frames.back();
+        const auto& elements = *frame.bundle->attachedObjects();
+        if (frame.next == elements.size()) {
+            frames.pop_back();
+            if (!frames.empty())
+                bundleEnd();
+            continue;
+        }
+        if (const KXOSCBundle* nested = element(*elements[frame.next++]))
+            frames.push_back({nested, 0});
+    }
+}
 
 void writeSize(std::uint8_t* field, std::size_t size) {
     const auto value = static_cast<std::uint32_t>(size);
@@ -106,7 +126,6 @@ Data KXOSCBundle::packetizedData() const {
     if (!hasElements(*this))
         return Data();
 
-    KXOSCWorkStack<Frame, kFramesInPlace> frames;
     // Messages are measured once, and elements of other kinds encoded once, while measuring;
     // both are used again when writing.
     KXOSCWorkStack<KXOSCMessage::Layout, kMessagesInPlace> layouts;
@@ -114,29 +133,25 @@ Data KXOSCBundle::packetizedData() const {
 
     // First pass: the total length, so that the datagram is written into one buffer.
     std::size_t total = kHeadSize;
-    frames.push_back({this, 0});
-    while (!frames.empty()) {
-        Frame& frame = frames.back();
-        const auto& elements = *frame.bundle->attachedObjects();
-        if (frame.next == elements.size()) {
-            frames.pop_back();
-            continue;
-        }
-        const KXOSCPacket& element = *elements[frame.next++];
-        total += kSizeFieldSize;
-        if (const KXOSCMessage* message = asPlainMessage(element)) {
-            layouts.push_back(message->layout());
-            total += layouts.back().size;
-        } else if (const KXOSCBundle* bundle = asPlainBundle(element)) {
-            if (hasElements(*bundle)) {
-                total += kHeadSize;
-                frames.push_back({bundle, 0});
+    walkElements(
+        *this,
+        [&](const KXOSCPacket& element) -> const KXOSCBundle* {
+            total += kSizeFieldSize;
+            if (const KXOSCMessage* message = asPlainMessage(element)) {
+                layouts.push_back(message->layout());
+                total += layouts.back().size;
+            } else if (const KXOSCBundle* bundle = asPlainBundle(element)) {
+                if (hasElements(*bundle)) {
+                    total += kHeadSize;
+                    return bundle;
+                }
+            } else {
+                foreign.push_back(element.packetizedData());
+                total += foreign.back().size();
             }
-        } else {
-            foreign.push_back(element.packetizedData());
-            total += foreign.back().size();
-        }
-    }
+            return nullptr;
+        },
+        [] {});
 
     // Second pass: the same walk, writing. A nested bundle's size field is filled in once its
     // last element is written.
@@ -145,65 +160,52 @@ Data KXOSCBundle::packetizedData() const {
         std::size_t nextLayout = 0;
         std::size_t nextForeign = 0;
         std::uint8_t* out = writeHead(first, *this);
-        frames.push_back({this, 0});
-        while (!frames.empty()) {
-            Frame& frame = frames.back();
-            const auto& elements = *frame.bundle->attachedObjects();
-            if (frame.next == elements.size()) {
-                frames.pop_back();
-                if (!frames.empty()) {
-                    std::uint8_t* field = openSizeFields.back();
-                    openSizeFields.pop_back();
-                    writeSize(field, static_cast<std::size_t>(out - field) - kSizeFieldSize);
+        walkElements(
+            *this,
+            [&](const KXOSCPacket& element) -> const KXOSCBundle* {
+                std::uint8_t* const field = out;
+                out += kSizeFieldSize;
+                if (const KXOSCMessage* message = asPlainMessage(element)) {
+                    out = message->encodeInto(layouts[nextLayout++], out);
+                } else if (const KXOSCBundle* bundle = asPlainBundle(element)) {
+                    if (hasElements(*bundle)) {
+                        openSizeFields.push_back(field);
+                        out = writeHead(out, *bundle);
+                        return bundle;
+                    }
+                } else {
+                    const Data& bytes = foreign[nextForeign++];
+                    if (bytes.size() > 0)
+                        std::memcpy(out, bytes.bytes(), bytes.size());
+                    out += bytes.size();
                 }
-                continue;
-            }
-            const KXOSCPacket& element = *elements[frame.next++];
-            std::uint8_t* const field = out;
-            out += kSizeFieldSize;
-            if (const KXOSCMessage* message = asPlainMessage(element)) {
-                out = message->encodeInto(layouts[nextLayout++], out);
-            } else if (const KXOSCBundle* bundle = asPlainBundle(element)) {
-                if (hasElements(*bundle)) {
-                    openSizeFields.push_back(field);
-                    out = writeHead(out, *bundle);
-                    frames.push_back({bundle, 0});
-                    continue;
-                }
-            } else {
-                const Data& bytes = foreign[nextForeign++];
-                if (bytes.size() > 0)
-                    std::memcpy(out, bytes.bytes(), bytes.size());
-                out += bytes.size();
-            }
-            writeSize(field, static_cast<std::size_t>(out - field) - kSizeFieldSize);
-        }
+                writeSize(field, static_cast<std::size_t>(out - field) - kSizeFieldSize);
+                return nullptr;
+            },
+            [&] {
+                std::uint8_t* const field = openSizeFields.back();
+                openSizeFields.pop_back();
+                writeSize(field, static_cast<std::size_t>(out - field) - kSizeFieldSize);
+            });
     });
 }
 
 std::string KXOSCBundle::stringRepresentation() const {
-    KXOSCWorkStack<Frame, kFramesInPlace> frames;
-
     std::string text;
     appendHead(text, *this);
-    if (hasElements(*this))
-        frames.push_back({this, 0});
-    while (!frames.empty()) {
-        Frame& frame = frames.back();
-        const auto& elements = *frame.bundle->attachedObjects();
-        if (frame.next == elements.size()) {
-            frames.pop_back();
-            continue;
-        }
-        const KXOSCPacket& element = *elements[frame.next++];
-        text += "\n---\n";
-        if (const KXOSCBundle* bundle = asPlainBundle(element)) {
-            appendHead(text, *bundle);
-            if (hasElements(*bundle))
-                frames.push_back({bundle, 0});
-        } else {
+    if (!hasElements(*this))
+        return text;
+    walkElements(
+        *this,
+        [&](const KXOSCPacket& element) -> const KXOSCBundle* {
+            text += "\n---\n";
+            if (const KXOSCBundle* bundle = asPlainBundle(element)) {
+                appendHead(text, *bundle);
+                return hasElements(*bundle) ? bundle : nullptr;
+            }
             text += element.stringRepresentation();
-        }
-    }
+            return nullptr;
+        },
+        [] {});
     return text;
 }
