@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "OscBytes.h"
+#include "RelayPeers.h"
 #include "RelayProcess.h"
 #include "TemporaryFolder.h"
 #include "UdpPeer.h"
@@ -24,21 +25,14 @@ constexpr auto stringMessage = &OscBytes::stringMessage;
 
 constexpr const char* kStarted = "tandrel: relaying";
 
-class RelayEndToEnd : public ::testing::Test {
+class RelayEndToEnd : public ::testing::Test, protected RelayPeers {
 protected:
     std::filesystem::path settingsPath() const { return home_.path() / "tandrel" / "tandrel.conf"; }
 
-    /// Settings that aim the relay at the three peers and listen on free ports.
+    /// Stores settings that aim the relay at the peers and listen on free ports.
     void storeRoutableSettings() {
         UserDefaults settings(settingsPath());
-        settings.setInteger(orvane_.port(), "orvaneSendPort");
-        settings.setInteger(orvaneListen_, "orvaneListenPort");
-        settings.setValue("localhost", "device1Host");
-        settings.setInteger(device1_.port(), "device1SendPort");
-        settings.setInteger(device1Listen_, "device1ListenPort");
-        settings.setValue("127.0.0.1", "device2Host");
-        settings.setInteger(device2_.port(), "device2SendPort");
-        settings.setInteger(device2Listen_, "device2ListenPort");
+        RelayPeers::storeRoutableSettings(settings);
     }
 
     std::unique_ptr<RelayProcess> start() {
@@ -58,13 +52,6 @@ protected:
     }
 
     TemporaryFolder home_;
-    UdpPeer orvane_;
-    UdpPeer device1_;
-    UdpPeer device2_;
-    const std::vector<std::uint16_t> listenPorts_ = UdpPeer::unusedPorts(3);
-    const std::uint16_t orvaneListen_ = listenPorts_[0];
-    const std::uint16_t device1Listen_ = listenPorts_[1];
-    const std::uint16_t device2Listen_ = listenPorts_[2];
 };
 
 TEST_F(RelayEndToEnd, RelaysMessagesAndBundlesFromOrvaneToBothDevicesFreshlyEncodedInOrder) {
@@ -248,7 +235,7 @@ TEST_F(RelayEndToEnd, TerminationSignalsEndTheRelayWithStatusZeroAndFreeItsPorts
         EXPECT_EQ(device1_.receive(), datagram);
         EXPECT_EQ(device2_.receive(), datagram);
         stop(*relay, signal);
-        for (const std::uint16_t port : listenPorts_)
+        for (const std::uint16_t port : {orvaneListen_, device1Listen_, device2Listen_})
             EXPECT_TRUE(UdpPeer::portIsFree(port)) << "port " << port << " after signal " << signal;
     }
 }

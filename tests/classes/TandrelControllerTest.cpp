@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "OscBytes.h"
+#include "RelayPeers.h"
 #include "TemporaryFolder.h"
 #include "UdpPeer.h"
 #include "common/osc/KXOSCListener.h"
@@ -22,20 +23,9 @@ namespace {
 
 using OscBytes = ::OscBytes;
 
-class TandrelControllerTest : public ::testing::Test {
+class TandrelControllerTest : public ::testing::Test, protected RelayPeers {
 protected:
     void TearDown() override { controller_->teardown(); }
-
-    void storeRoutableSettings() {
-        settings_.setInteger(orvane_.port(), "orvaneSendPort");
-        settings_.setInteger(orvaneListen_, "orvaneListenPort");
-        settings_.setValue("localhost", "device1Host");
-        settings_.setInteger(device1_.port(), "device1SendPort");
-        settings_.setInteger(device1Listen_, "device1ListenPort");
-        settings_.setValue("127.0.0.1", "device2Host");
-        settings_.setInteger(device2_.port(), "device2SendPort");
-        settings_.setInteger(device2Listen_, "device2ListenPort");
-    }
 
     /// Serves the main run loop, as the application does, until `peer` has received a
     /// datagram or its time-out has passed; returns the datagram.
@@ -59,19 +49,12 @@ protected:
 
     TemporaryFolder folder_;
     UserDefaults settings_{folder_.path() / "tandrel.conf"};
-    UdpPeer orvane_;
-    UdpPeer device1_;
-    UdpPeer device2_;
-    const std::vector<std::uint16_t> listenPorts_ = UdpPeer::unusedPorts(3);
-    const std::uint16_t orvaneListen_ = listenPorts_[0];
-    const std::uint16_t device1Listen_ = listenPorts_[1];
-    const std::uint16_t device2Listen_ = listenPorts_[2];
     std::shared_ptr<TandrelController> controller_ =
         TandrelController::controllerWithUserDefaults(settings_);
 };
 
 TEST_F(TandrelControllerTest, StartUpAppliesStoredSettingsInOrderAndTellsObservers) {
-    storeRoutableSettings();
+    storeRoutableSettings(settings_);
     std::vector<std::string> told;
     controller_->addObserver([&](std::string_view property) { told.emplace_back(property); });
     controller_->awakeFromNib();
@@ -92,7 +75,7 @@ TEST_F(TandrelControllerTest, StartUpAppliesStoredSettingsInOrderAndTellsObserve
 }
 
 TEST_F(TandrelControllerTest, EverySetterPersistsAndRebuildsOnlyItsOwnEndpointEvenForTheSameValue) {
-    storeRoutableSettings();
+    storeRoutableSettings(settings_);
     controller_->awakeFromNib();
     TandrelController& c = *controller_;
     struct Case {
@@ -142,7 +125,7 @@ TEST_F(TandrelControllerTest, EverySetterPersistsAndRebuildsOnlyItsOwnEndpointEv
 }
 
 TEST_F(TandrelControllerTest, ListenPortMovedToATakenPortIsStoredAndLeavesTheEndpointDeaf) {
-    storeRoutableSettings();
+    storeRoutableSettings(settings_);
     controller_->awakeFromNib();
     UdpPeer occupant; // holds 127.0.0.1 at its port, which the listener wants on every address
 
@@ -163,7 +146,7 @@ TEST_F(TandrelControllerTest, ListenPortMovedToATakenPortIsStoredAndLeavesTheEnd
 }
 
 TEST_F(TandrelControllerTest, BothDevicesAimedAtOneDestinationReceiveEachPacketTwice) {
-    storeRoutableSettings();
+    storeRoutableSettings(settings_);
     settings_.setInteger(device1_.port(), "device2SendPort");
     controller_->awakeFromNib();
 
@@ -176,7 +159,7 @@ TEST_F(TandrelControllerTest, BothDevicesAimedAtOneDestinationReceiveEachPacketT
 }
 
 TEST_F(TandrelControllerTest, PortsAreStoredUncheckedAndAZeroPortTakesTheDefaultAtTheNextStart) {
-    storeRoutableSettings();
+    storeRoutableSettings(settings_);
     controller_->awakeFromNib();
 
     // Only the low 16 bits reach the socket layer; the setting keeps the whole value.
@@ -204,7 +187,7 @@ TEST_F(TandrelControllerTest, PortsAreStoredUncheckedAndAZeroPortTakesTheDefault
 }
 
 TEST_F(TandrelControllerTest, HostIsStoredEvenWhenItsSenderCannotBeBuiltAndNoHostMeansTheDefault) {
-    storeRoutableSettings();
+    storeRoutableSettings(settings_);
     controller_->awakeFromNib();
 
     // A host outside ASCII has no byte form: no sender, no lookup, and still stored.
@@ -229,7 +212,7 @@ TEST_F(TandrelControllerTest, HostIsStoredEvenWhenItsSenderCannotBeBuiltAndNoHos
 }
 
 TEST_F(TandrelControllerTest, QueuedDeliveriesAndListenersDoNotKeepTheControllerAlive) {
-    storeRoutableSettings();
+    storeRoutableSettings(settings_);
     controller_->awakeFromNib();
     const std::weak_ptr<TandrelController> weak = controller_;
 
@@ -239,7 +222,7 @@ TEST_F(TandrelControllerTest, QueuedDeliveriesAndListenersDoNotKeepTheController
     device1_.sendTo(device1Listen_, datagram);
     controller_.reset();
     EXPECT_TRUE(weak.expired());
-    for (const std::uint16_t port : listenPorts_)
+    for (const std::uint16_t port : {orvaneListen_, device1Listen_, device2Listen_})
         EXPECT_TRUE(UdpPeer::portIsFree(port)) << port;
 
     // Served now, they find no controller and send nothing; a fresh controller works.
@@ -252,7 +235,7 @@ TEST_F(TandrelControllerTest, QueuedDeliveriesAndListenersDoNotKeepTheController
 }
 
 TEST_F(TandrelControllerTest, RemovedObserversAreNotToldAnyMore) {
-    storeRoutableSettings();
+    storeRoutableSettings(settings_);
     controller_->awakeFromNib();
     std::vector<std::string> first;
     std::vector<std::string> second;

@@ -19,6 +19,7 @@
 
 #include "OscBytes.h"
 #include "QtPrinters.h"
+#include "RelayPeers.h"
 #include "TemporaryFolder.h"
 #include "UdpPeer.h"
 #include "classes/TandrelApplication.h"
@@ -35,21 +36,14 @@ namespace {
 constexpr int kWaitLimitMs = 10000;
 
 // The window on a store of its own, with the main run loop served by Qt as in the application.
-class SettingsWindowTest : public ::testing::Test {
+class SettingsWindowTest : public ::testing::Test, protected RelayPeers {
 protected:
     std::filesystem::path storePath() const { return folder_.path() / "tandrel.conf"; }
 
-    /// Settings that aim the relay at the test's peers and listen on free ports.
+    /// Stores settings that aim the relay at the peers and listen on free ports.
     void seedRoutableSettings() {
         UserDefaults store(storePath());
-        store.setInteger(orvane_.port(), "orvaneSendPort");
-        store.setInteger(listenPorts_[0], "orvaneListenPort");
-        store.setValue("127.0.0.1", "device1Host");
-        store.setInteger(device1_.port(), "device1SendPort");
-        store.setInteger(listenPorts_[1], "device1ListenPort");
-        store.setValue("localhost", "device2Host");
-        store.setInteger(device2_.port(), "device2SendPort");
-        store.setInteger(listenPorts_[2], "device2ListenPort");
+        storeRoutableSettings(store);
     }
 
     /// Loads the window, starts the relay and shows the window, as the application run does.
@@ -91,10 +85,6 @@ protected:
     }
 
     TemporaryFolder folder_;
-    UdpPeer orvane_;
-    UdpPeer device1_;
-    UdpPeer device2_;
-    const std::vector<std::uint16_t> listenPorts_ = UdpPeer::unusedPorts(4);
     RunLoopAdapter runLoop_{RunLoop::main()};
     std::unique_ptr<UserDefaults> defaults_;
     std::unique_ptr<SettingsWindow> window_;
@@ -119,18 +109,18 @@ TEST_F(SettingsWindowTest, AStartOnASeededStoreShowsTheStoredValuesAndThePortsRe
     {
         UserDefaults store(storePath());
         store.setInteger(-1, "orvaneSendPort");
-        store.setInteger(listenPorts_[0], "orvaneListenPort");
+        store.setInteger(orvaneListen_, "orvaneListenPort");
         store.setValue("", "device1Host");
         store.setInteger(65616, "device1SendPort");
-        store.setInteger(listenPorts_[1], "device1ListenPort");
+        store.setInteger(device1Listen_, "device1ListenPort");
         store.setValue("mixer.local", "device2Host");
         store.setInteger(INT_MIN, "device2SendPort");
-        store.setInteger(listenPorts_[2], "device2ListenPort");
+        store.setInteger(device2Listen_, "device2ListenPort");
     }
     start();
     EXPECT_EQ(field("orvaneSendPort").text(), QStringLiteral("-1"));
     EXPECT_EQ(note("orvaneSendPort"), QStringLiteral("-1 is port 65535"));
-    EXPECT_EQ(field("orvaneListenPort").text(), QString::number(listenPorts_[0]));
+    EXPECT_EQ(field("orvaneListenPort").text(), QString::number(orvaneListen_));
     EXPECT_EQ(note("orvaneListenPort"), QString());
     EXPECT_EQ(field("device1Host").text(), QString());
     EXPECT_EQ(field("device1SendPort").text(), QStringLiteral("65616"));
@@ -138,14 +128,14 @@ TEST_F(SettingsWindowTest, AStartOnASeededStoreShowsTheStoredValuesAndThePortsRe
     EXPECT_EQ(field("device2Host").text(), QStringLiteral("mixer.local"));
     EXPECT_EQ(field("device2SendPort").text(), QStringLiteral("-2147483648"));
     EXPECT_EQ(note("device2SendPort"), QStringLiteral("-2147483648 is port 0"));
-    EXPECT_EQ(field("device2ListenPort").text(), QString::number(listenPorts_[2]));
+    EXPECT_EQ(field("device2ListenPort").text(), QString::number(device2Listen_));
 }
 
 TEST_F(SettingsWindowTest, EnteringAListenPortMovesTheListenerAndStoresThePort) {
     seedRoutableSettings();
     start();
-    const std::uint16_t oldPort = listenPorts_[0];
-    const std::uint16_t newPort = listenPorts_[3];
+    const std::uint16_t oldPort = orvaneListen_;
+    const std::uint16_t newPort = spareListen_;
     enter("orvaneListenPort", QString::number(newPort));
 
     EXPECT_EQ(controller().orvaneListenPort(), newPort);
@@ -176,7 +166,7 @@ TEST_F(SettingsWindowTest, EditingAHostRebuildsThatDevicesSenderOnly) {
     EXPECT_NE(controller().device1Sender(), nullptr);
     EXPECT_EQ(controller().device2Sender(), device2Sender);
     const Bytes fader = OscBytes::intMessage("/fader/1", 64);
-    orvane_.sendTo(listenPorts_[0], fader);
+    orvane_.sendTo(orvaneListen_, fader);
     EXPECT_TRUE(receives(device1_, fader));
 }
 
@@ -205,7 +195,7 @@ TEST_F(SettingsWindowTest, ANegativePortIsAcceptedAndStoredUnchanged) {
 TEST_F(SettingsWindowTest, PortFieldsTakeOnlyIntegersAndHostFieldsAnyText) {
     seedRoutableSettings();
     start();
-    const std::uint16_t port = listenPorts_[3];
+    const std::uint16_t port = spareListen_;
     enter("device1ListenPort", QString::number(port).insert(1, QStringLiteral("x. ")));
     EXPECT_EQ(controller().device1ListenPort(), port);
     EXPECT_EQ(field("device1ListenPort").text(), QString::number(port));
@@ -232,7 +222,7 @@ TEST_F(SettingsWindowTest, RelaysWhileAModalDialogIsOpen) {
     QObject::connect(&device, &QUdpSocket::readyRead, &dialog, &QDialog::accept);
     QTimer::singleShot(kWaitLimitMs, &dialog, &QDialog::reject);
     const Bytes cue = OscBytes::stringMessage("/cue/go", "12.5");
-    QTimer::singleShot(0, &dialog, [&] { orvane_.sendTo(listenPorts_[0], cue); });
+    QTimer::singleShot(0, &dialog, [&] { orvane_.sendTo(orvaneListen_, cue); });
 
     ASSERT_EQ(dialog.exec(), QDialog::Accepted);
     const QByteArray received = device.receiveDatagram().data();
@@ -246,7 +236,7 @@ TEST_F(SettingsWindowTest, RelaysWhileAControlIsHeld) {
     QTest::mousePress(&held, Qt::LeftButton);
     ASSERT_NE(QGuiApplication::mouseButtons(), Qt::NoButton);
     const Bytes reply = OscBytes::intMessage("/reply", 1);
-    device1_.sendTo(listenPorts_[1], reply);
+    device1_.sendTo(device1Listen_, reply);
     EXPECT_TRUE(receives(orvane_, reply));
     QTest::mouseRelease(&held, Qt::LeftButton);
 }
