@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "UdpPeer.h"
 #include "platform/RunLoop.h"
 #include "platform/UserDefaults.h"
 #include "support/LoopDriver.h"
@@ -65,25 +66,6 @@ bool eventually(const std::function<bool()>& condition, Clock::duration limit = 
         std::this_thread::sleep_for(5ms);
     }
     return true;
-}
-
-/// Ports that no socket holds right now, on every interface (the relay binds INADDR_ANY).
-std::vector<std::uint16_t> unusedPorts(std::size_t count) {
-    std::vector<int> holders;
-    std::vector<std::uint16_t> ports;
-    for (std::size_t i = 0; i < count; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        socklen_t length = sizeof address;
-        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        holders.push_back(fd);
-        ports.push_back(ntohs(address.sin_port));
-    }
-    for (const int fd : holders)
-        ::close(fd);
-    return ports;
 }
 
 // The soak's datagrams: "/soak/R" with the route R (0 Orvane to the devices, 1 and 2 device 1
@@ -269,7 +251,7 @@ TEST(RelaySoakTest, SettingsChangedWhileTrafficFlowsLeakNothingAndLoseNoSetting)
     UserDefaults settings(settingsPath);
 
     // Two listen ports per endpoint and two destinations per sender, to move between.
-    const auto ports = unusedPorts(6);
+    const auto ports = UdpPeer::unusedPorts(6);
     const std::array<std::array<std::uint16_t, 2>, 3> listenPorts{
         {{ports[0], ports[1]}, {ports[2], ports[3]}, {ports[4], ports[5]}}};
     Sink orvaneA, orvaneB, device1A, device1B, device2A, device2B;
