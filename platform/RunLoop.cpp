@@ -1,14 +1,9 @@
 #include "platform/RunLoop.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdint>
 #include <ctime>
-#include <system_error>
 
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 namespace {
 
@@ -44,10 +39,7 @@ void RunLoop::CallList::deleteAll() noexcept {
         delete call;
 }
 
-RunLoop::RunLoop() : wakeUpDescriptor_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (wakeUpDescriptor_ == -1)
-        throw std::system_error(errno, std::generic_category(), "eventfd");
-}
+RunLoop::RunLoop() = default;
 
 RunLoop::~RunLoop() {
     // Releasing an action or a call may end objects that invalidate other timers or post
@@ -66,7 +58,6 @@ RunLoop::~RunLoop() {
             break;
         queued.deleteAll();
     }
-    close(wakeUpDescriptor_);
 }
 
 RunLoop& RunLoop::main() {
@@ -110,9 +101,7 @@ void RunLoop::wakeUp() {
 }
 
 void RunLoop::wakeUpStandaloneRun() noexcept {
-    const std::uint64_t one = 1;
-    // A full counter (never reached in practice) already means "wake up"; nothing to report.
-    [[maybe_unused]] const ssize_t written = write(wakeUpDescriptor_, &one, sizeof one);
+    standaloneWakeUp_.signal();
 }
 
 void RunLoop::stop() {
@@ -180,13 +169,11 @@ void RunLoop::waitForWork(std::optional<Clock::time_point> deadline) {
         timeout.tv_nsec = static_cast<long>(std::chrono::nanoseconds(left - seconds).count());
         timeoutOrNone = &timeout;
     }
-    pollfd wakeUp{wakeUpDescriptor_, POLLIN, 0};
+    pollfd wakeUp{standaloneWakeUp_.descriptor(), POLLIN, 0};
     // Nanosecond time-out: a deadline less than a millisecond away must not turn into a
     // zero time-out and spin.
-    if (ppoll(&wakeUp, 1, timeoutOrNone, nullptr) > 0 && (wakeUp.revents & POLLIN) != 0) {
-        std::uint64_t count = 0;
-        [[maybe_unused]] const ssize_t read = ::read(wakeUpDescriptor_, &count, sizeof count);
-    }
+    if (ppoll(&wakeUp, 1, timeoutOrNone, nullptr) > 0 && (wakeUp.revents & POLLIN) != 0)
+        standaloneWakeUp_.drain();
 }
 
 std::shared_ptr<RunLoopTimer> RunLoop::scheduledTimerWithTimeInterval(double seconds,

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/RunLoopTimer.h"
+#include "platform/WakeUpDescriptor.h"
 
 /// One queue of posted calls and one set of timers, served by the one thread that drives the
 /// loop (the main thread for RunLoop::main()).
@@ -153,9 +154,8 @@ private:
     bool wakeUpArmed_ = true;
     std::atomic<bool> stopRequested_{false};
     std::shared_ptr<const std::function<void()>> wakeUpHandler_;
-    // An eventfd that wakes the standalone run; written from posting threads, read by the
-    // loop's thread.
-    int wakeUpDescriptor_;
+    // Wakes the standalone run; signalled from posting threads, drained by the loop's thread.
+    const WakeUpDescriptor standaloneWakeUp_;
 
     // The loop's thread only. `batch_` holds the calls taken from the queue and not yet run,
     // so that a nested drive continues them in order.

@@ -8,7 +8,7 @@
 #include <csignal>
 #include <thread>
 
-#include "platform/qt/WakeUpDescriptor.h"
+#include "platform/WakeUpDescriptor.h"
 
 /// While it exists, SIGINT and SIGTERM make the application's event loop return, so that the
 /// normal teardown runs (listeners stopped, ports freed) and the process exits with status 0.

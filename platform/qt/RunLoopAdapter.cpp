@@ -8,7 +8,7 @@
 
 #include <chrono>
 
-#include "platform/qt/WakeUpDescriptor.h"
+#include "platform/WakeUpDescriptor.h"
 
 RunLoopAdapter::RunLoopAdapter(RunLoop& loop, QObject* parent)
     : QObject(parent), loop_(loop), wakeUp_(std::make_shared<const WakeUpDescriptor>()),

@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "platform/RunLoop.h"
-#include "platform/qt/WakeUpDescriptor.h"
+#include "platform/WakeUpDescriptor.h"
 
 /// While it exists, Qt's event loop serves a RunLoop on the Qt main thread: the calls posted to
 /// it (the listeners' deliveries) and its timers (the senders' flush timers) run there, one at a

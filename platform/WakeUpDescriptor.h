@@ -1,10 +1,9 @@
 // An eventfd that one thread writes to wake another.
 #pragma once
 
-/// An eventfd for waking the Qt main thread from any thread without touching a Qt object:
-/// signal() from any thread (it is also async-signal-safe), and a QSocketNotifier watching
-/// descriptor() on the main thread, which calls drain() once it has woken. Wake-ups made before
-/// a drain count as one.
+/// An eventfd that wakes a thread waiting for it in poll() or in an event loop watching
+/// descriptor(): signal() from any thread (it is also async-signal-safe); the woken thread calls
+/// drain(). Wake-ups made before a drain count as one.
 class WakeUpDescriptor {
 public:
     /// Throws std::system_error when no eventfd can be made.

@@ -1,4 +1,4 @@
-#include "platform/qt/WakeUpDescriptor.h"
+#include "platform/WakeUpDescriptor.h"
 
 #include <cerrno>
 #include <cstdint>
