@@ -320,18 +320,26 @@ void UserDefaults::setInteger(std::int32_t value, std::string_view forKey) {
 void UserDefaults::setValue(const std::optional<std::string>& value, std::string_view forKey) {
     const std::lock_guard lock(mutex_);
     const auto found = values_.find(forKey);
+    bool changed = true;
     if (value) {
         if (found == values_.end()) {
             values_.emplace(std::string(forKey), *value);
             lines_.push_back(Line{std::string(forKey), {}});
-        } else {
+        } else if (found->second != *value) {
             found->second = *value;
+        } else {
+            changed = false;
         }
     } else if (found != values_.end()) {
         values_.erase(found);
         std::erase_if(lines_, [&](const Line& line) { return line.key == forKey; });
+    } else {
+        changed = false;
     }
-    save();
+    // The file already says what it would be rewritten with, unless its last write failed. A
+    // start applies all eight stored settings again, which would cost eight synced writes.
+    if (changed || failureReported_)
+        save();
 }
 
 void UserDefaults::load() {

@@ -53,9 +53,10 @@ public:
     /// The value under `key`; no string when the key holds nothing.
     std::optional<std::string> stringForKey(std::string_view key) const;
 
-    /// Stores the integer's decimal text under the key and writes the file.
+    /// Stores the integer's decimal text under the key and writes the file if that changed it.
     void setInteger(std::int32_t value, std::string_view forKey);
-    /// Stores the string under the key, or removes the key for no string, and writes the file.
+    /// Stores the string under the key, or removes the key for no string, and writes the file if
+    /// that changed it (or if its last write failed).
     void setValue(const std::optional<std::string>& value, std::string_view forKey);
 
 private:

@@ -231,6 +231,33 @@ TEST_F(UserDefaultsTest, FailedWriteIsReportedOnceAndTheValueStaysInForce) {
     EXPECT_NE(errors.find("cannot save settings"), std::string::npos);
 }
 
+TEST_F(UserDefaultsTest, SettingWhatIsStoredWritesNothingUnlessTheLastWriteFailed) {
+    // Every write replaces the file by renaming a new one over it: a new inode.
+    const auto inode = [&] {
+        struct stat status {};
+        EXPECT_EQ(::stat(path_.c_str(), &status), 0);
+        return status.st_ino;
+    };
+    UserDefaults store(path_);
+    store.setValue("localhost", "device1Host");
+    const auto written = inode();
+    store.setValue("localhost", "device1Host");
+    store.setValue(std::nullopt, "never set");
+    EXPECT_EQ(inode(), written);
+    store.setValue("127.0.0.1", "device1Host");
+    EXPECT_NE(inode(), written);
+
+    // A value set while writing failed is written by the next set, even of the same value.
+    fs::remove_all(path_.parent_path());
+    std::ofstream(path_.parent_path()) << "in the way";
+    testing::internal::CaptureStderr();
+    store.setInteger(7000, "device1SendPort");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("cannot save"), std::string::npos);
+    fs::remove(path_.parent_path());
+    store.setInteger(7000, "device1SendPort");
+    EXPECT_EQ(UserDefaults(path_).integerForKey("device1SendPort"), 7000);
+}
+
 TEST_F(UserDefaultsTest, WriteThatRunsOutOfSpaceLeavesTheOldFileWhole) {
     UserDefaults store(path_);
     store.setValue("old", "device1Host");
