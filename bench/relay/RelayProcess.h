@@ -24,7 +24,7 @@ public:
     bool running() const noexcept { return pid_ > 0; }
     pid_t pid() const noexcept { return pid_; }
 
-    // User plus system CPU time so far, in seconds (/proc/<pid>/stat).
+    // User plus system CPU time of all its threads so far, in seconds (its process CPU clock).
     double cpuSeconds() const;
     // Peak and current resident memory in KiB (VmHWM and VmRSS of /proc/<pid>/status).
     std::uint64_t peakResidentKiB() const;
